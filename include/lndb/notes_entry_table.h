@@ -1,0 +1,2 @@
+// Notes C API entry table (filled by loadNotesFunctions).
+#pragma once

@@ -1,0 +1,47 @@
+// Logger of the agent platform: debug lines and the agent's event log.
+//
+// Where a line goes: $KR_DEBUG_LOG when set and not empty, else
+// <LogFilesDirectory>/<executable base name>.log of the focused instance,
+// else standard error. A line is
+//   <pid> <tid> <MM/DD HH:MM:SS.mmm> [<tag>] <message>\n
+// written with one write() on an O_APPEND descriptor, so lines of concurrent
+// threads and processes never interleave.
+#pragma once
+
+#include "KrLibExport.h"
+
+#include <cstdarg>
+
+// A named debug file of the agent. The stand-in has only the default file,
+// selected by a null instance.
+class EvDebugFileInstance;
+
+class KRLIB_API EvDebug {
+public:
+    explicit EvDebug(EvDebugFileInstance* instance = nullptr);
+    ~EvDebug();
+    EvDebug(const EvDebug&) = delete;
+    EvDebug& operator=(const EvDebug&) = delete;
+
+    // Untagged line.
+    void debug(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Tagged line: "[tag] " precedes the message.
+    void Debug(const char* tag, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Tagged line, written only when level <= $KR_DEBUG_LEVEL (default 0).
+    void DebugLvl(const char* tag, int level, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
+
+protected:
+    void writeLine(const char* tag, const char* format, va_list args);
+};
+
+class KRLIB_API EvEvent : public EvDebug {
+public:
+    EvEvent();
+    ~EvEvent();
+
+    // Appends "<date> <time> <pid> CRITICAL 0x%08X <a> <b>" to $KR_EVENT_LOG,
+    // else <LogFilesDirectory>/events.log, else standard error, and writes a
+    // debug line that names the event.
+    void CriticalEvent(unsigned int code, long a, long b);
+};

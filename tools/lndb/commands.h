@@ -1,0 +1,12 @@
+// The command groups of the lndb command, one source file each.
+#pragma once
+
+#include "cli.h"
+
+namespace lndbcli {
+
+int runBrowse(const Words& args);
+extern const std::span<const Command> kTextCommands;
+extern const std::span<const Command> kConfigCommands;
+
+}  // namespace lndbcli
