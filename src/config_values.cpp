@@ -1,0 +1,141 @@
+// Typed values of the agent's configuration store, section LotusNotesDBAgent,
+// for the installation instance the process runs under.
+
+#include "lndb/config_values.h"
+
+#include "EvDebug.h"
+#include "KRPI.h"
+#include "KRPlatformInfo.h"
+#include "internal/guard.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr char kSection[] = "LotusNotesDBAgent";
+constexpr unsigned kNameSize = 1024;
+constexpr unsigned kValueSize = 1024;
+
+enum class ValueType { Int32, Int64, Text };
+
+// The first characters of the caller's value name select the type; "n" is
+// tested first.
+ValueType typeOf(const char* valueName)
+{
+    if (valueName[0] == 'n')
+        return ValueType::Int32;
+    if (valueName[0] == 'l' && valueName[1] == 'l')
+        return ValueType::Int64;
+    return ValueType::Text;
+}
+
+// "<valueName>" or "<valueName>_<partition>"; false when it does not fit.
+bool composeName(char (&name)[kNameSize], const char* valueName, const char* partition)
+{
+    const int n = partition != nullptr
+                      ? std::snprintf(name, sizeof name, "%s_%s", valueName, partition)
+                      : std::snprintf(name, sizeof name, "%s", valueName);
+    return n >= 0 && static_cast<unsigned>(n) < sizeof name;
+}
+
+// Writes the value text to `out` in the type the name selects; a text that
+// is not a number converts as atoi/atoll convert it.
+void storeTyped(unsigned char* out, ValueType type, const char* text)
+{
+    switch (type) {
+    case ValueType::Int32: {
+        const std::int32_t value = std::atoi(text);
+        std::memcpy(out, &value, sizeof value);
+        break;
+    }
+    case ValueType::Int64: {
+        const std::int64_t value = std::atoll(text);
+        std::memcpy(out, &value, sizeof value);
+        break;
+    }
+    case ValueType::Text:
+        std::memcpy(out, text, std::strlen(text) + 1);
+        break;
+    }
+}
+
+bool readValue(unsigned char* out, const char* valueName, const char* partition)
+{
+    if (out == nullptr)
+        return false;
+
+    char value[kValueSize];
+    std::memset(value, 0, sizeof value);
+    char name[kNameSize];
+    if (valueName == nullptr || !composeName(name, valueName, partition)) {
+        EvEvent log;
+        log.debug("GetLndbUnixRegValue: refused: value name '%s' with partition '%s' is %s",
+                  valueName != nullptr ? valueName : "(null)",
+                  partition != nullptr ? partition : "(null)",
+                  valueName == nullptr ? "missing" : "longer than 1023 characters");
+        return false;
+    }
+
+    KRPlatformInfo store;
+    EvEvent log;
+    store.setFocus(KRPI_Focus::getFocus());
+    log.debug("focus = %s", KRPI_Focus::getFocus().c_str());
+
+    unsigned length = sizeof value;
+    const int found = store.getString(kSection, name, value, &length);
+    value[sizeof value - 1] = '\0';
+    log.debug("key = %s, valName = %s", kSection, name);
+    log.debug("ret = %s, buffer = %s", found != 0 ? "true" : "false", value);
+    if (found == 0)
+        log.debug("Last Error = %s", store.getLastErrorMsg());
+
+    // The store leaves the zeroed buffer untouched after a failed read, so a
+    // failed read still writes 0 or the empty text.
+    storeTyped(out, typeOf(valueName), value);
+    return found != 0;
+}
+
+}  // namespace
+
+bool GetLndbUnixRegValue(unsigned char* out, const char* valueName, const char* partition)
+{
+    return lndb::guarded("GetLndbUnixRegValue", false,
+                         [&] { return readValue(out, valueName, partition); });
+}
+
+int GetRegistryValue(const char* /*key*/, const char* valueName, unsigned char* out,
+                     unsigned int /*size*/)
+{
+    return GetLndbUnixRegValue(out, valueName, nullptr) ? 1 : 0;
+}
+
+int GetVMRegistryValue(const char* key, const char* valueName, unsigned int& value)
+{
+    // `value` has room for the 32-bit number of an "n" name only; any other
+    // name would write a 64-bit number or a text past it.
+    if (valueName == nullptr || valueName[0] != 'n') {
+        lndb::guardedVoid("GetVMRegistryValue", [&] {
+            EvEvent log;
+            log.debug("GetVMRegistryValue: refused: value name '%s' does not begin with \"n\" "
+                      "(a 32-bit number)",
+                      valueName != nullptr ? valueName : "(null)");
+        });
+        return 0;
+    }
+    return GetRegistryValue(key, valueName, reinterpret_cast<unsigned char*>(&value),
+                            sizeof value);
+}
+
+int GetRegistryValueWithAlt(const char* key, const char* altKey, const char* valueName,
+                            unsigned char* out, unsigned int size)
+{
+    // The keys are not used, so the second read repeats the first; its
+    // result and what it writes are what the caller gets.
+    if (GetRegistryValue(key, valueName, out, size) == 0)
+        return 0;
+    return GetRegistryValue(altKey, valueName, out, size);
+}
