@@ -45,6 +45,23 @@ struct StoredText {
     }
 };
 
+// Reads a stored directory into a 1,024-byte output, whether or not the
+// read succeeds (`found` tells). False, after its refusal line, when the
+// text does not fit the output.
+bool readDirectory(EvEvent& log, const char* valueName, const char* partition, char* out,
+                   bool& found)
+{
+    StoredText directory;
+    found = directory.read(valueName, partition);
+    if (directory.copyTo(out, kPathSize))
+        return true;
+    log.debug("findDataPartition: refused: stored directory '%.*s' (value %s, partition %s) does "
+              "not fit %u bytes",
+              static_cast<int>(kPathSize), directory.text, valueName,
+              partition != nullptr ? partition : "none", kPathSize);
+    return false;
+}
+
 bool discover(char* instance, char* dataDirOut, char* homeDirOut, char* notesIniOut,
               char* subclientDir)
 {
@@ -89,14 +106,9 @@ bool discover(char* instance, char* dataDirOut, char* homeDirOut, char* notesIni
         return false;
     }
 
-    StoredText dataDir;
-    const bool haveDataDir = dataDir.read("sDominoDataDir", partition);
-    if (!dataDir.copyTo(dataDirOut, kPathSize)) {
-        log.debug("findDataPartition: refused: stored data directory '%.*s' of partition %s does "
-                  "not fit %u bytes",
-                  static_cast<int>(kPathSize), dataDir.text, partition, kPathSize);
+    bool haveDataDir = false;
+    if (!readDirectory(log, "sDominoDataDir", partition, dataDirOut, haveDataDir))
         return false;
-    }
     if (!haveDataDir) {
         log.debug("Could not get Domino Data Directory from registry(Partition=%s)", partition);
         return false;
@@ -110,14 +122,9 @@ bool discover(char* instance, char* dataDirOut, char* homeDirOut, char* notesIni
                   dataDirOut, partition, kPathSize);
         return false;
     }
-    StoredText homeDir;
-    const bool haveHomeDir = homeDir.read(valueName, nullptr);
-    if (!homeDir.copyTo(homeDirOut, kPathSize)) {
-        log.debug("findDataPartition: refused: stored program directory '%.*s' of %s does not fit "
-                  "%u bytes",
-                  static_cast<int>(kPathSize), homeDir.text, dataDirOut, kPathSize);
+    bool haveHomeDir = false;
+    if (!readDirectory(log, valueName, nullptr, homeDirOut, haveHomeDir))
         return false;
-    }
     if (!haveHomeDir) {
         log.debug("Could not get Domino Home Directory from registry");
         return false;
