@@ -8,5 +8,8 @@ namespace lndbcli {
 int runBrowse(const Words& args);
 extern const std::span<const Command> kTextCommands;
 extern const std::span<const Command> kConfigCommands;
+int runInstanceName(const Words& args);
+extern const std::span<const Command> kPartitionCommands;
+int runPartitionFind(const Words& args);
 
 }  // namespace lndbcli

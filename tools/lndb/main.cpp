@@ -13,6 +13,10 @@ const Command kCommands[] = {
     {"text", "COMMAND TEXT", "Text utilities.", nullptr, lndbcli::kTextCommands},
     {"config", "COMMAND ...", "The configuration store of the focused instance.", nullptr,
      lndbcli::kConfigCommands},
+    {"instance-name", "",
+     "Print the installation instance name from ../orrery_vm (exit 1 when it names none).",
+     lndbcli::runInstanceName},
+    {"partition", "COMMAND ...", "Domino partitions.", nullptr, lndbcli::kPartitionCommands},
 };
 
 const Command kRoot{"lndb", "COMMAND ...",
