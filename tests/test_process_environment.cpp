@@ -120,6 +120,7 @@ protected:
             for (const char* name :
                  {"LOTUS", "Notes_ExecDirectory", "NOTES_DATA_DIR", "LD_LIBRARY_PATH", "PATH"})
                 lndbtest::reportVariable(report, name);
+            report.put("leaks", lndbtest::leaksInChild());
             return 0;
         });
     }
@@ -159,6 +160,7 @@ TEST_F(PrepareUnixExecEnv, SwitchesToTheUserAndSetsTheFiveVariables)
 {
     const ChildOutcome child = prepareInChild("nobody", home, subclient.c_str());
     ASSERT_EQ(child.status, 0);
+    EXPECT_EQ(child["leaks"], "0");
     EXPECT_EQ(child["result1"], "true");
     // Real and effective ids become the user's; the saved ids stay root's.
     EXPECT_EQ(child["uids"], nobodyIds());
@@ -192,6 +194,7 @@ TEST_F(PrepareUnixExecEnv, SecondCallAppendsAgain)
     // a second time (see the initgroups failure below).
     const ChildOutcome child = prepareInChild("root", home, nullptr, 2);
     ASSERT_EQ(child.status, 0);
+    EXPECT_EQ(child["leaks"], "0");
     EXPECT_EQ(child["result1"], "true");
     EXPECT_EQ(child["result2"], "true");
     const std::string e = execDir(home);
@@ -205,6 +208,7 @@ TEST_F(PrepareUnixExecEnv, NoSuchUserChangesNothing)
 {
     const ChildOutcome child = prepareInChild(kNoSuchUser, home, subclient.c_str());
     ASSERT_EQ(child.status, 0);
+    EXPECT_EQ(child["leaks"], "0");
     EXPECT_EQ(child["result1"], "false");
     EXPECT_EQ(child["uids"], "0,0,0");
     EXPECT_EQ(child["gids"], "0,0,0");
@@ -219,6 +223,7 @@ TEST_F(PrepareUnixExecEnv, InitgroupsFailsOnceTheProcessIsNobody)
 {
     const ChildOutcome child = prepareInChild("nobody", home, nullptr, 2);
     ASSERT_EQ(child.status, 0);
+    EXPECT_EQ(child["leaks"], "0");
     EXPECT_EQ(child["result1"], "true");
     EXPECT_EQ(child["result2"], "false");
     EXPECT_EQ(child["uids"], nobodyIds());
@@ -247,6 +252,7 @@ TEST_F(PrepareUnixExecEnv, SubclientDirectoryOwnership)
         lndbtest::openLogsToEveryone(install);
         const ChildOutcome child = prepareInChild("nobody", home, c.subclientDir);
         ASSERT_EQ(child.status, 0) << c.what;
+        EXPECT_EQ(child["leaks"], "0") << c.what;
         // The user switch happens whatever became of the directory.
         EXPECT_EQ(child["result1"], "true") << c.what;
         EXPECT_EQ(child["uids"], nobodyIds()) << c.what;
@@ -292,6 +298,7 @@ TEST_F(PrepareUnixExecEnv, SearchPathsMustBeSetAndNotEmpty)
                 setenv(c.name, c.value, 1);
         });
         ASSERT_EQ(child.status, 0) << what;
+        EXPECT_EQ(child["leaks"], "0") << what;
         EXPECT_EQ(child["result1"], "false") << what;
         // Everything before the failing step stays done.
         EXPECT_EQ(child["uids"], nobodyIds()) << what;
@@ -311,6 +318,7 @@ TEST_F(PrepareUnixExecEnv, ProgramDirectoryMustLeaveRoomForTheExecutableDirector
     const std::string longest = "/" + std::string(1003, 'h');
     const ChildOutcome fits = prepareInChild("nobody", longest, nullptr);
     ASSERT_EQ(fits.status, 0);
+    EXPECT_EQ(fits["leaks"], "0");
     EXPECT_EQ(fits["result1"], "true");
     EXPECT_EQ(fits["Notes_ExecDirectory"].size(), 1023u);
     EXPECT_EQ(fits["Notes_ExecDirectory"], execDir(longest));
@@ -320,6 +328,7 @@ TEST_F(PrepareUnixExecEnv, ProgramDirectoryMustLeaveRoomForTheExecutableDirector
     const std::string tooLong = longest + "h";
     const ChildOutcome refused = prepareInChild("nobody", tooLong, subclient.c_str());
     ASSERT_EQ(refused.status, 0);
+    EXPECT_EQ(refused["leaks"], "0");
     EXPECT_EQ(refused["result1"], "false");
     // Refused before the user lookup: nothing changed.
     EXPECT_EQ(refused["uids"], "0,0,0");
