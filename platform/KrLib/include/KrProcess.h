@@ -46,7 +46,7 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
-    void forgetChild() noexcept;
+    KRLIB_LOCAL void forgetChild() noexcept;
 
     pid_t pid_ = -1;
     int pidfd_ = -1;       // -1 when the kernel gave none: the wait polls instead
