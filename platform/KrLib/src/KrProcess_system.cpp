@@ -55,7 +55,12 @@ public:
 
     // The shell leads its own group, and the unreaped shell keeps the group
     // id from being reused, so this reaches only the command's processes.
-    void killGroup() const { kill(-pid_, SIGKILL); }
+    // Should the group be unknown, the shell itself still ends.
+    void killGroup() const
+    {
+        if (kill(-pid_, SIGKILL) != 0)
+            kill(pid_, SIGKILL);
+    }
 
     WaitResult wait(const Deadline& deadline, int* status, int* error)
     {
