@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sstream>
 #include <stdexcept>
 #include <unistd.h>
@@ -57,6 +58,23 @@ unsigned long long withoutLibcSignals(const std::string& hexMask)
 {
     // Bit n - 1 stands for signal n.
     return std::stoull(hexMask, nullptr, 16) & ~(3ull << 31);
+}
+
+bool becomeCarelessHost()
+{
+    int fds[2];
+    if (pipe(fds) != 0 || dup2(fds[0], STDIN_FILENO) < 0)
+        return false;
+    const int inheritable = open("/dev/null", O_RDONLY);
+    if (inheritable < 0 || dup2(inheritable, 100) < 0)
+        return false;
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGUSR1);
+    return sigprocmask(SIG_BLOCK, &blocked, nullptr) == 0;
 }
 
 std::string descriptorTarget(int fd)

@@ -29,6 +29,12 @@ Report readReport(const std::string& file);
 // library installs its own handlers for them.
 unsigned long long withoutLibcSignals(const std::string& hexMask);
 
+// Makes this process (a forked test child) a host that would spoil a careless
+// runner's children: standard input a pipe, an inheritable descriptor (100,
+// without O_CLOEXEC), SIGPIPE and SIGHUP ignored, SIGTERM and SIGUSR1
+// blocked. False when it could not.
+bool becomeCarelessHost();
+
 // Where descriptor `fd` of this process points.
 std::string descriptorTarget(int fd);
 // Descriptors this process has open.
