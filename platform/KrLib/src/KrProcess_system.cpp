@@ -65,8 +65,8 @@ public:
     WaitResult wait(const Deadline& deadline, int* status, int* error)
     {
         const WaitResult result = krlib::waitForChild(pid_, pidfd_.get(), deadline, status, error);
-        if (result != WaitResult::TimedOut)
-            pid_ = -1;  // reaped, or gone for good
+        if (result == WaitResult::Ended || (result == WaitResult::Failed && *error == ECHILD))
+            pid_ = -1;  // reaped, or reaped elsewhere
         return result;
     }
 
