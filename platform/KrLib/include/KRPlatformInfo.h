@@ -32,17 +32,34 @@ public:
     const char* getLastErrorMsg() const;
 
     // Writes (stand-in additions for operators and scripts): replace the file
-    // atomically under an exclusive flock of <instance>.ini.lock, keeping
-    // every other line as it was. Non-zero on success; 0 with
-    // getLastErrorMsg() set when the name or value is refused or the file
-    // cannot be written.
+    // atomically (temporary file in the same directory, fsync, rename, fsync
+    // of the directory; the old file's mode kept, 0644 for a new file) under
+    // an exclusive flock of <instance>.ini.lock, keeping every other line byte
+    // for byte. Non-zero on success; 0 with getLastErrorMsg() set when the
+    // input is refused or the file cannot be written.
+    // Refused, since they could not be read back exactly: empty section or
+    // value names; section names holding ']' or a line break; names holding
+    // '=' or a line break or beginning with '#', ';' or '['; values holding a
+    // line break; any of them beginning or ending with a blank or tab.
+    //
+    // setString replaces the value of the line that takes effect (the last
+    // one for the name), else adds "name = value" after the section's last
+    // value, else adds the section at the end of the file (which is created
+    // when missing). New lines end in CRLF when the file's lines do.
     int setString(const char* section, const char* name, const char* value);
+    // Removes every line of `name` in `section`; non-zero also when there was
+    // none.
     int unsetString(const char* section, const char* name);
 
     // Full path of the focused instance's store file.
     std::string storePath() const;
 
 private:
+    int write(const char* section, const char* name, const char* value);
+    // Empty on success, else why the write failed.
+    std::string writeLocked(const char* section, const char* name, const char* value) const;
+    std::string invalidFocusMessage() const;
+
     std::string focus_;
     std::string lastError_;
 };

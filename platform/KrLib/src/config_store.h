@@ -1,0 +1,66 @@
+// Configuration store of an installation instance: file location, line
+// parser and the parsed-store cache shared by KRPlatformInfo and
+// KRPI_PlatformBase. Internal to libKrLib.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace krlib {
+
+// One parsed store: section -> name -> value.
+class ConfigStore {
+public:
+    // The value of `name` in `section`, or null.
+    const std::string* find(std::string_view section, std::string_view name) const;
+    void set(std::string_view section, std::string_view name, std::string_view value);
+
+private:
+    using Values = std::map<std::string, std::string, std::less<>>;
+    std::map<std::string, Values, std::less<>> sections_;
+};
+
+// A line of the file with its line end ("\n", "\r\n", or "" for a last line
+// without one), both viewing the file's text.
+struct RawLine {
+    std::string_view content;
+    std::string_view ending;
+};
+std::vector<RawLine> splitLines(std::string_view text);
+
+// What one line (without its line end) means to the parser.
+struct ParsedLine {
+    enum class Kind { Ignored, Section, Value };
+    Kind kind = Kind::Ignored;
+    std::string_view section;  // Section: the section's name
+    std::string_view name;     // Value: the name, trimmed
+    std::string_view value;    // Value: the value, trimmed
+    size_t valueOffset = 0;    // Value: where the value's text begins in the line
+};
+ParsedLine parseLine(std::string_view line);
+
+ConfigStore parseStore(std::string_view text);
+
+// $KR_REGISTRY_DIR, or /etc/kragent when unset or empty.
+std::string registryDirectory();
+
+// <registry directory>/<instance>.ini, or the empty text when `instance`
+// cannot name a file there (empty, ".", "..", or holding '/').
+std::string storePathFor(const std::string& instance);
+
+// The text with control characters shown as '?', for one-line messages.
+std::string printable(std::string_view text);
+
+struct LoadedStore {
+    std::shared_ptr<const ConfigStore> store;  // null when the file cannot be read
+    std::string error;                         // then: one line saying why
+};
+
+// The parsed store at `path`, from the cache while the file is unchanged.
+LoadedStore loadStore(const std::string& path);
+
+}  // namespace krlib
