@@ -24,8 +24,8 @@ std::string valueIn(const krlib::LoadedStore& loaded)
 {
     if (!loaded.store)
         return "<" + loaded.error + ">";
-    const std::string* value = loaded.store->find("S", "v");
-    return value != nullptr ? *value : "<missing>";
+    const std::string_view* value = loaded.store->find("S", "v");
+    return value != nullptr ? std::string(*value) : "<missing>";
 }
 
 // A file whose change time lies well in the past counts as settled: the cache

@@ -2,11 +2,15 @@
 //
 // File format (one per instance, $KR_REGISTRY_DIR/<instance>.ini):
 //   blank lines and lines whose first non-blank is '#' or ';' are ignored;
-//   "[Name]" starts a section; "name = value" sets a value of the current
-//   section (both trimmed of blanks and tabs; the later of two lines wins);
-//   any other line is ignored. LF or CRLF line ends.
+//   "[Name]" starts a section (blanks around the brackets ignored, the name
+//   taken as it stands between them); "name = value" sets a value of the
+//   current section (name before the first '=', both trimmed of blanks and
+//   tabs; the later of two lines wins; lines before the first section belong
+//   to none); any other line is ignored. LF or CRLF line ends.
 // Readers reuse a parsed store while the file's device, inode, size,
-// modification and change times stay the same.
+// modification and change times stay the same, and while its change time is
+// far enough in the past that a later change cannot carry the same times
+// (file times lag the clock by up to one tick).
 #pragma once
 
 #include "KrLibExport.h"
@@ -28,7 +32,7 @@ public:
     // untouched, and getLastErrorMsg() says why.
     int getString(const char* section, const char* name, char* buffer, unsigned int* length);
 
-    // One line: why the last failed call failed.
+    // One line: why the last failed call failed (kept until the next failure).
     const char* getLastErrorMsg() const;
 
     // Writes (stand-in additions for operators and scripts): replace the file

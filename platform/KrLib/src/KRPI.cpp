@@ -27,8 +27,8 @@ std::string directory(const std::string& instance, const char* name)
 {
     try {
         const auto store = storeOf(instance);
-        const std::string* value = store ? store->find(kPlatformSection, name) : nullptr;
-        return value != nullptr ? withoutTrailingSlash(*value) : std::string();
+        const std::string_view* value = store ? store->find(kPlatformSection, name) : nullptr;
+        return value != nullptr ? withoutTrailingSlash(std::string(*value)) : std::string();
     } catch (...) {
         return {};
     }
@@ -74,7 +74,7 @@ int KRPI_PlatformBase::invalidKRPlatform() const
             return 1;
         // An empty directory would send every path built on it to "/".
         for (const char* name : kDirectoryNames) {
-            const std::string* value = store->find(kPlatformSection, name);
+            const std::string_view* value = store->find(kPlatformSection, name);
             if (value == nullptr || value->empty())
                 return 1;
         }

@@ -154,7 +154,7 @@ int KRPlatformInfo::getString(const char* section, const char* name, char* buffe
             lastError_ = loaded.error;
             return 0;
         }
-        const std::string* value = loaded.store->find(section, name);
+        const std::string_view* value = loaded.store->find(section, name);
         if (value == nullptr) {
             lastError_ = "no value " + krlib::printable(name) + " in section [" + krlib::printable(section) +
                          "] of " + krlib::printable(path);

@@ -14,25 +14,13 @@
 
 namespace krlib {
 
-const std::string* ConfigStore::find(std::string_view section, std::string_view name) const
+const std::string_view* ConfigStore::find(std::string_view section, std::string_view name) const
 {
     const auto values = sections_.find(section);
     if (values == sections_.end())
         return nullptr;
     const auto value = values->second.find(name);
     return value == values->second.end() ? nullptr : &value->second;
-}
-
-void ConfigStore::set(std::string_view section, std::string_view name, std::string_view value)
-{
-    auto values = sections_.find(section);
-    if (values == sections_.end())
-        values = sections_.emplace(std::string(section), Values{}).first;
-    auto entry = values->second.find(name);
-    if (entry == values->second.end())
-        values->second.emplace(std::string(name), std::string(value));
-    else
-        entry->second.assign(value);
 }
 
 std::vector<RawLine> splitLines(std::string_view text)
@@ -95,22 +83,17 @@ ParsedLine parseLine(std::string_view line)
     return parsed;
 }
 
-ConfigStore parseStore(std::string_view text)
+ConfigStore::ConfigStore(std::string text) : text_(std::move(text))
 {
-    ConfigStore store;
     // Values before the first section header belong to no section.
-    bool inSection = false;
-    std::string_view section;
-    for (const RawLine& raw : splitLines(text)) {
+    Values* section = nullptr;
+    for (const RawLine& raw : splitLines(text_)) {
         const ParsedLine line = parseLine(raw.content);
-        if (line.kind == ParsedLine::Kind::Section) {
-            section = line.section;
-            inSection = true;
-        } else if (line.kind == ParsedLine::Kind::Value && inSection) {
-            store.set(section, line.name, line.value);
-        }
+        if (line.kind == ParsedLine::Kind::Section)
+            section = &sections_[line.section];
+        else if (line.kind == ParsedLine::Kind::Value && section != nullptr)
+            (*section)[line.name] = line.value;  // a later line replaces an earlier one
     }
-    return store;
 }
 
 std::string registryDirectory()
@@ -255,7 +238,7 @@ LoadedStore loadStore(const std::string& path)
     text.reserve(static_cast<size_t>(st.st_size));
     if (!readToEnd(fd.get(), text))
         return failure(path, std::strerror(errno));
-    auto store = std::make_shared<const ConfigStore>(parseStore(text));
+    auto store = std::make_shared<const ConfigStore>(std::move(text));
     const bool reusable =
         nanoseconds(signature.changed) < nanoseconds(lookedAt) - timestampUncertaintyNs(signature);
     remember(path, CacheEntry{signature, reusable, store});

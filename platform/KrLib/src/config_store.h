@@ -4,24 +4,29 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace krlib {
 
-// One parsed store: section -> name -> value.
+// One parsed store: section -> name -> value. It keeps the file's text and
+// views into it, so parsing allocates little; hence it never moves.
 class ConfigStore {
 public:
+    explicit ConfigStore(std::string text);
+    ConfigStore(const ConfigStore&) = delete;
+    ConfigStore& operator=(const ConfigStore&) = delete;
+
     // The value of `name` in `section`, or null.
-    const std::string* find(std::string_view section, std::string_view name) const;
-    void set(std::string_view section, std::string_view name, std::string_view value);
+    const std::string_view* find(std::string_view section, std::string_view name) const;
 
 private:
-    using Values = std::map<std::string, std::string, std::less<>>;
-    std::map<std::string, Values, std::less<>> sections_;
+    using Values = std::unordered_map<std::string_view, std::string_view>;
+    std::string text_;
+    std::unordered_map<std::string_view, Values> sections_;
 };
 
 // A line of the file with its line end ("\n", "\r\n", or "" for a last line
@@ -42,8 +47,6 @@ struct ParsedLine {
     size_t valueOffset = 0;    // Value: where the value's text begins in the line
 };
 ParsedLine parseLine(std::string_view line);
-
-ConfigStore parseStore(std::string_view text);
 
 // $KR_REGISTRY_DIR, or /etc/kragent when unset or empty.
 std::string registryDirectory();
