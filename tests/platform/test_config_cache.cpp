@@ -7,14 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -153,28 +151,6 @@ TEST(ConfigStoreCache, RemovedFileIsNotAnsweredFromTheCache)
     ASSERT_EQ(valueIn(loadStore(path)), "1");
     ASSERT_EQ(unlink(path.c_str()), 0);
     EXPECT_EQ(valueIn(loadStore(path)), "<configuration store " + path + " does not exist>");
-}
-
-TEST(ConfigStoreCache, ConcurrentReadersShareOneParse)
-{
-    lndbtest::TempDir dir;
-    const std::string path = dir / "a.ini";
-    lndbtest::writeFile(path, "[S]\nv = 1\n");
-    letSettle();
-    const auto reference = loadStore(path).store;
-    std::vector<std::thread> readers;
-    std::atomic<int> mismatches{0};
-    for (int t = 0; t < 4; ++t) {
-        readers.emplace_back([&] {
-            for (int i = 0; i < 2000; ++i) {
-                if (loadStore(path).store != reference)
-                    ++mismatches;
-            }
-        });
-    }
-    for (std::thread& reader : readers)
-        reader.join();
-    EXPECT_EQ(mismatches.load(), 0);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 //
 // Where a line goes: $KR_DEBUG_LOG when set and not empty, else
 // <LogFilesDirectory>/<executable base name>.log of the focused instance,
-// else standard error. A line is
+// else standard error; a file that cannot be opened is passed over for the
+// next place, so no line is lost. A line is
 //   <pid> <tid> <MM/DD HH:MM:SS.mmm> [<tag>] <message>\n
 // written with one write() on an O_APPEND descriptor, so lines of concurrent
 // threads and processes never interleave. "[<tag>] " is there for tagged

@@ -55,7 +55,8 @@ public:
     // none.
     int unsetString(const char* section, const char* name);
 
-    // Full path of the focused instance's store file.
+    // Full path of the focused instance's store file; empty when the focus
+    // cannot name a file in the registry directory (see KRPI.h).
     std::string storePath() const;
 
 private:
