@@ -290,6 +290,7 @@ TEST_F(FindDataPartition, TextsThatDoNotFitAreRefused)
     const std::string storedLongest = "/" + std::string(1007, 's');       // 1,008: name 1,023
     const std::string user64(64, 'u');
     const std::string user63(63, 'u');
+    const std::string longHome = "/" + std::string(1004, 'h');
     struct Case {
         const char* what;
         std::string instanceText;
@@ -331,6 +332,12 @@ TEST_F(FindDataPartition, TextsThatDoNotFitAreRefused)
          "key = LotusNotesDBAgent, valName = " + storedLongest + "_sDominoHomeDir"},
         {"stored data directory of 1024", data, {{data, "1"}, {"sDominoDataDir_1", longText}},
          "", "Could not get Domino Data Directory from registry(Partition=1)"},
+        // No room for the Notes executable directory: refused by the
+        // environment step, before the user lookup.
+        {"stored program directory of 1005", data,
+         {{data, "1"}, {"sDominoDataDir_1", data}, {data + "_sDominoHomeDir", longHome},
+          {"sDominoUser_1", "nobody"}},
+         "", "prepareUnixExecEnv: refused: homeDir '" + longHome + "' is longer than 1004 characters"},
     };
     for (const Case& c : cases) {
         writeValues(c.values);
@@ -340,6 +347,7 @@ TEST_F(FindDataPartition, TextsThatDoNotFitAreRefused)
         EXPECT_EQ(child["leaks"], "0") << c.what;
         EXPECT_EQ(child["result"], "false") << c.what;
         EXPECT_EQ(child["uids"], lndbtest::idTriple(getuid(), geteuid(), geteuid())) << c.what;
+        EXPECT_EQ(child["LOTUS"], "(unset)") << c.what;
         const std::vector<std::string> lines = install.debugLines();
         ASSERT_FALSE(lines.empty()) << c.what;
         if (!c.refusal.empty()) {
@@ -353,27 +361,6 @@ TEST_F(FindDataPartition, TextsThatDoNotFitAreRefused)
     // The instance text that did not fit was not copied anywhere.
     writeValues({});
     EXPECT_EQ(findInChild(longText)["dataDir"], std::string(1024, '#'));
-}
-
-// A program directory that leaves no room for the Notes executable
-// directory is refused by the environment step; nothing changes.
-TEST_F(FindDataPartition, ProgramDirectoryTooLongForTheEnvironment)
-{
-    const std::string longHome = "/" + std::string(1004, 'h');
-    Values values = standardValues();
-    values[2].second = longHome;
-    writeValues(values);
-    const ChildOutcome child = findInChild(data);
-    ASSERT_EQ(child.status, 0);
-    EXPECT_EQ(child["leaks"], "0");
-    EXPECT_EQ(child["result"], "false");
-    EXPECT_EQ(child["uids"], lndbtest::idTriple(getuid(), geteuid(), geteuid()));
-    EXPECT_EQ(child["LOTUS"], "(unset)");
-    const std::vector<std::string> lines = install.debugLines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2],
-              "prepareUnixExecEnv: refused: homeDir '" + longHome + "' is longer than 1004 characters");
-    EXPECT_EQ(lines.back().rfind("Failed setting unix env for instance Instance001", 0), 0u);
 }
 
 class PartitionFindCommand : public FindDataPartition {
@@ -393,11 +380,18 @@ protected:
 
 TEST_F(PartitionFindCommand, PrintsThePartitionTheIdsAndTheVariables)
 {
+    // A data directory the store does not know: exit 1, no directories.
+    auto result = find(install.root() + "/data/elsewhere");
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_EQ(result.out.rfind("findDataPartition: false\n", 0), 0u) << result.out;
+    EXPECT_NE(result.out.find("LOTUS is not set\n"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("data directory:"), std::string::npos) << result.out;
+
     if (geteuid() != 0)
         GTEST_SKIP() << "switching users needs root";
     const struct passwd* nobody = getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
-    const auto result = find(data + "/");
+    result = find(data + "/");
     EXPECT_EQ(result.status, 0) << result.err;
     const std::string uid = std::to_string(nobody->pw_uid);
     const std::string gid = std::to_string(nobody->pw_gid);
@@ -410,16 +404,6 @@ TEST_F(PartitionFindCommand, PrintsThePartitionTheIdsAndTheVariables)
           "NOTES_DATA_DIR=" + data + "\n",
           "LD_LIBRARY_PATH=/opt/lib:" + home + "/notes/latest/linux\n"})
         EXPECT_NE(result.out.find(line), std::string::npos) << line << "in:\n" << result.out;
-}
-
-TEST_F(PartitionFindCommand, ExitsWith1WhenThePartitionIsNotFound)
-{
-    unlink((data + "/notes.ini").c_str());
-    const auto result = find(data);
-    EXPECT_EQ(result.status, 1) << result.err;
-    EXPECT_EQ(result.out.rfind("findDataPartition: false\n", 0), 0u) << result.out;
-    EXPECT_NE(result.out.find("LOTUS is not set\n"), std::string::npos) << result.out;
-    EXPECT_EQ(result.out.find("data directory:"), std::string::npos) << result.out;
 }
 
 }  // namespace
