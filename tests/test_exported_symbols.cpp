@@ -33,7 +33,9 @@ std::set<std::string> definedDynamicSymbols(const std::string& library)
     std::istringstream in(result.out);
     for (std::string line; std::getline(in, line);) {
         const std::string name = line.substr(0, line.find(' '));
-        if (!name.empty() && markers.count(name) == 0)
+        // AddressSanitizer adds an ODR indicator beside each exported global.
+        const bool sanitizerIndicator = name.rfind("__odr_asan", 0) == 0;
+        if (!name.empty() && markers.count(name) == 0 && !sanitizerIndicator)
             names.insert(name);
     }
     return names;
