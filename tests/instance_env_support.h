@@ -17,7 +17,6 @@
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -57,25 +56,29 @@ struct ChildOutcome {
     }
 };
 
+// The parent reads the pipe once the child has ended: no thread may run
+// beside fork (a thread starting up can hold a lock that the child then
+// waits for forever). The pipe is made large and the child's end
+// non-blocking, so that a report too large for it comes back cut short
+// instead of hanging the child.
 inline ChildOutcome runReporting(const std::function<int(const Report&)>& body)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe2 failed");
-    std::string text;
-    std::thread reader([&] {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<size_t>(n));
-    });
+    fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
     ChildOutcome outcome;
     outcome.status = runInChild([&] {
         close(fds[0]);
         return body(Report(fds[1]));
     });
     close(fds[1]);
-    reader.join();
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
     close(fds[0]);
     size_t start = 0;
     while (start < text.size()) {
