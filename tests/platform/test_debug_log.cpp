@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
 #include <ctime>
 #include <map>
 #include <regex>
@@ -307,6 +308,38 @@ TEST(DebugLog, PlatformWritesNoLinesOfItsOwn)
     store.setFocus("Absent");
     EXPECT_EQ(store.getString("S", "v", buffer, &length), 0);
     EXPECT_FALSE(lndbtest::exists(installation.debugLogPath()));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DebugLog, OpenLogKeepsWorkingAfterAUserSwitchAndReopensWhenReplaced)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to switch to nobody";
+    lndbtest::SampleInstallation install;
+    const std::string log = install.debugLogPath();
+    const int status = lndbtest::runInChild([&] {
+        EvDebug logger(nullptr);
+        logger.debug("as root");
+        // The root-owned 0644 log stays writable through the descriptor
+        // opened before the switch.
+        if (setresgid(65534, 65534, -1) != 0 || setresuid(65534, 65534, -1) != 0)
+            return 10;
+        logger.debug("as nobody");
+        return 0;
+    });
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(install.debugLines(), (std::vector<std::string>{"as root", "as nobody"}));
+
+    // A log removed (or rotated away) under its name is created again.
+    EvDebug logger(nullptr);
+    logger.debug("first");
+    ASSERT_EQ(std::rename(log.c_str(), (log + ".old").c_str()), 0);
+    logger.debug("second");
+    EXPECT_EQ(lndbtest::stripDebugPrefix(lndbtest::readLines(log + ".old").back()), "first");
+    EXPECT_EQ(install.debugLines(), (std::vector<std::string>{"second"}));
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -37,11 +39,69 @@ std::string fromEnvironment(const char* variable)
     return value != nullptr ? value : "";
 }
 
-krlib::UniqueFd openForAppend(const std::string& path)
+// Log files stay open once opened, as the agent's own logger keeps them: a
+// process that has switched to an unprivileged user (the Notes start-up does)
+// can still write the log that root opened, and a line costs one stat()
+// instead of an open() and a close(). A file that was removed or replaced
+// under its name is opened again.
+class OpenLogFiles {
+public:
+    // The descriptor to append to `path`, or -1. Call with the lock held.
+    int descriptorFor(const std::string& path)
+    {
+        if (path.empty())
+            return -1;
+        struct stat st {};
+        for (Entry& entry : entries_) {
+            if (entry.path != path)
+                continue;
+            if (stat(path.c_str(), &st) == 0) {
+                if (st.st_dev == entry.device && st.st_ino == entry.inode)
+                    return entry.fd.get();
+            } else if (errno != ENOENT && errno != ENOTDIR) {
+                // Cannot look (a user switch took away the search right on a
+                // directory): nothing shows the file was replaced.
+                return entry.fd.get();
+            }
+            entry.fd.reset();
+            entry.path.clear();
+        }
+        krlib::UniqueFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+        if (!fd.valid() || fstat(fd.get(), &st) != 0)
+            return -1;
+        for (Entry& entry : entries_) {
+            if (entry.path.empty()) {
+                entry = Entry{path, std::move(fd), st.st_dev, st.st_ino};
+                return entry.fd.get();
+            }
+        }
+        // Keep a handful: the debug log and the event log are all a process uses
+        // at a time; the oldest makes room.
+        if (entries_.size() >= kMaxEntries)
+            entries_.erase(entries_.begin());
+        entries_.push_back(Entry{path, std::move(fd), st.st_dev, st.st_ino});
+        return entries_.back().fd.get();
+    }
+
+    std::mutex& lock() { return lock_; }
+
+private:
+    struct Entry {
+        std::string path;
+        krlib::UniqueFd fd;
+        dev_t device = 0;
+        ino_t inode = 0;
+    };
+    static constexpr size_t kMaxEntries = 8;
+    std::mutex lock_;
+    std::vector<Entry> entries_;
+};
+
+OpenLogFiles& openLogFiles()
 {
-    if (path.empty())
-        return krlib::UniqueFd();
-    return krlib::UniqueFd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+    // Never destroyed: threads may still log while the process exits.
+    static OpenLogFiles* files = new OpenLogFiles;
+    return *files;
 }
 
 // Appends `line` with one write() to the file named by `variable`; else to
@@ -49,13 +109,15 @@ krlib::UniqueFd openForAppend(const std::string& path)
 // Resolved per line: the environment and the store may change in between.
 void appendLine(const char* variable, const std::string& fileName, const std::string& line)
 {
-    krlib::UniqueFd fd = openForAppend(fromEnvironment(variable));
-    if (!fd.valid()) {
+    OpenLogFiles& files = openLogFiles();
+    std::lock_guard<std::mutex> guard(files.lock());
+    int fd = files.descriptorFor(fromEnvironment(variable));
+    if (fd < 0) {
         const std::string directory = KRPI_PlatformBase().getLogFilesDirectory();
         if (!directory.empty())
-            fd = openForAppend(directory + "/" + fileName);
+            fd = files.descriptorFor(directory + "/" + fileName);
     }
-    krlib::writeAll(fd.valid() ? fd.get() : STDERR_FILENO, line);
+    krlib::writeAll(fd >= 0 ? fd : STDERR_FILENO, line);
 }
 
 std::string formatted(const char* format, va_list args)
