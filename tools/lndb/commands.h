@@ -8,5 +8,7 @@ namespace lndbcli {
 int runBrowse(const Words& args);
 extern const std::span<const Command> kTextCommands;
 extern const std::span<const Command> kConfigCommands;
+extern const std::span<const Command> kNotesCommands;
+extern const std::span<const Command> kLogCommands;
 
 }  // namespace lndbcli

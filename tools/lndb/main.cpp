@@ -13,6 +13,9 @@ const Command kCommands[] = {
     {"text", "COMMAND TEXT", "Text utilities.", nullptr, lndbcli::kTextCommands},
     {"config", "COMMAND ...", "The configuration store of the focused instance.", nullptr,
      lndbcli::kConfigCommands},
+    {"notes", "COMMAND ...", "The Notes API: entry table, start-up, maintenance tasks.", nullptr,
+     lndbcli::kNotesCommands},
+    {"log", "COMMAND ...", "The Notes API output log.", nullptr, lndbcli::kLogCommands},
 };
 
 const Command kRoot{"lndb", "COMMAND ...",
