@@ -121,6 +121,7 @@ bool redirectInto(EvDebug& log, const char* currentLog)
 
 void writeBanner(const char* executable)
 {
+    tzset();  // the zone as the environment names it now
     const std::time_t now = std::time(nullptr);
     struct tm local {};
     localtime_r(&now, &local);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -43,6 +44,22 @@ bool inProcessWithLibraryPath(const std::string& libraryDir)
     EXPECT_EQ(status, 0) << name << " failed in its own process (its output is above)";
     EXPECT_EQ(lndbtest::readFile(marker), name) << name << " did not run in its own process";
     return false;
+}
+
+void* loadedNotesSymbol(const char* name)
+{
+    void* library = dlopen("libnotes.so", RTLD_LAZY | RTLD_NOLOAD);
+    if (library == nullptr)
+        return nullptr;
+    void* address = dlsym(library, name);
+    dlclose(library);  // drops only the reference taken here
+    return address;
+}
+
+void abortMissingHook(const char* name)
+{
+    std::fprintf(stderr, "the loaded libnotes.so has no test hook %s\n", name);
+    std::abort();
 }
 
 }  // namespace notestest

@@ -18,11 +18,20 @@ inline std::string fakeNotesWithoutSearchDir() { return LNDB_FAKE_NOTES_NO_NSFSE
 // after checking that the fresh process passed.
 bool inProcessWithLibraryPath(const std::string& libraryDir);
 
-// A test hook exported by the loaded fake libnotes.so; null when absent.
+[[noreturn]] void abortMissingHook(const char* name);
+
+// The address of a name in the loaded libnotes.so (which the entry table
+// opened privately, so it is not among the global names); null when absent.
+void* loadedNotesSymbol(const char* name);
+
+// A test hook exported by the loaded fake libnotes.so; aborts when absent.
 template <class Function>
 Function fakeHook(const char* name)
 {
-    return reinterpret_cast<Function>(dlsym(RTLD_DEFAULT, name));
+    void* hook = loadedNotesSymbol(name);
+    if (hook == nullptr)
+        abortMissingHook(name);
+    return reinterpret_cast<Function>(hook);
 }
 
 inline unsigned fakeLiveHandles() { return fakeHook<unsigned (*)()>("FakeNotesLiveHandles")(); }

@@ -120,8 +120,9 @@ int load(const Words& args)
     return loaded ? 0 : 1;
 }
 
-// loadNotesFunctions, then initializeWithPartition for NAME\x12DIR.
-bool startUp(const Options& options)
+// loadNotesFunctions, then initializeWithPartition for NAME\x12DIR; with
+// `showGlobals` the start-up globals are printed too.
+bool startUp(const Options& options, bool showGlobals)
 {
     applyNotesDir(options);
     if (!loadAndReport())
@@ -132,6 +133,8 @@ bool startUp(const Options& options)
     const bool started = initializeWithPartition(instance.data(), dataDir,
                                                  options.has("--subclient") ? subclient.data() : nullptr);
     std::printf("initializeWithPartition: %s\n", yesNo(started));
+    if (!showGlobals)
+        return started;
     std::printf("  %-20s %s\n", "data directory", dataDir);
     std::printf("  %-20s %s\n", "sNotesIniPath", sNotesIniPath.c_str());
     std::printf("  %-20s %s\n", "sServerIDPath", sServerIDPath.c_str());
@@ -147,7 +150,7 @@ int init(const Words& args)
     const Options options =
         parseOptions(args, {"--instance", "--data-dir", "--subclient", "--notes-dir"});
     expectPositional(options, 0, 0);
-    return startUp(options) ? 0 : 1;
+    return startUp(options, true) ? 0 : 1;
 }
 
 int tasks(const Words& args)
@@ -156,7 +159,7 @@ int tasks(const Words& args)
         args, {"--instance", "--data-dir", "--subclient", "--notes-dir", "--server"});
     expectPositional(options, 1, 1);
     const std::string server = options.required("--server");
-    if (!startUp(options))
+    if (!startUp(options, false))
         return 3;
     const int running = isDBMaintananceTaskRunning(server, options.positional[0]);
     std::printf("isDBMaintananceTaskRunning: %d\n", running);
