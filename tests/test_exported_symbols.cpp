@@ -33,6 +33,9 @@ std::set<std::string> definedDynamicSymbols(const std::string& library)
     std::istringstream in(result.out);
     for (std::string line; std::getline(in, line);) {
         const std::string name = line.substr(0, line.find(' '));
+        // AddressSanitizer adds an ODR indicator beside each exported global.
+        if (name.rfind("__odr_asan", 0) == 0)
+            continue;
         if (!name.empty() && markers.count(name) == 0)
             names.insert(name);
     }

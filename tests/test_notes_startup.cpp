@@ -238,6 +238,42 @@ TEST(NotesStartup, LengthLimits)
                   "Notes start-up refused: the instance name has 1024 characters, at most 1023 fit"});
 }
 
+// The lndb command finds libnotes.so under the program directory named by
+// --notes-dir and answers the check with its exit status.
+TEST(NotesStartup, LndbTasksCommand)
+{
+    lndbtest::TempDir answers;
+    chmod(answers.path().c_str(), 0755);
+    lndbtest::writeFile(answers / "busy", "  Database Compactor  Compacting mail/a.nsf\r\n", 0644);
+    Partition partition("", "FakeConsoleFile=" + answers / "busy" + "\n");
+    lndbtest::makeDirs(partition.homeDir() + "/notes/latest/linux");
+    ASSERT_EQ(symlink((notestest::fakeNotesDir() + "/libnotes.so").c_str(),
+                      (partition.homeDir() + "/notes/latest/linux/libnotes.so").c_str()),
+              0);
+    // Only --notes-dir leads to libnotes.so.
+    const lndbtest::ScopedEnv noLibraryPath("LD_LIBRARY_PATH", nullptr);
+    const std::string command = lndbtest::binDir() + "/lndb notes tasks --notes-dir " +
+                                lndbtest::shellQuote(partition.homeDir()) + " --instance A --data-dir " +
+                                lndbtest::shellQuote(partition.dataDir()) + " --server Mail01/Acme ";
+
+    struct Case {
+        const char* database;
+        int status;
+        const char* printed;
+    };
+    for (const Case c : {Case{"mail/a.nsf", 0, "isDBMaintananceTaskRunning: 1\n"},
+                         Case{"mail/b.nsf", 1, "isDBMaintananceTaskRunning: 0\n"}}) {
+        const lndbtest::CommandResult result = lndbtest::runCommand(command + c.database);
+        EXPECT_EQ(result.status, c.status) << result.out << result.err;
+        EXPECT_EQ(result.out, std::string("loadNotesFunctions: true\ninitializeWithPartition: true\n") +
+                                  c.printed);
+    }
+    lndbtest::writeFile(partition.notesIni(), "FakeConsoleStatus=291\n");
+    const lndbtest::CommandResult failed = lndbtest::runCommand(command + "mail/a.nsf");
+    EXPECT_EQ(failed.status, 2) << failed.out << failed.err;
+    EXPECT_NE(failed.out.find("isDBMaintananceTaskRunning: -1\n"), std::string::npos) << failed.out;
+}
+
 TEST(NotesStartup, ProxyStartHasNoEffect)
 {
     lndbtest::SampleInstallation installation;
