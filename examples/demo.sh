@@ -14,7 +14,11 @@ LNDB=$BIN/lndb
 SAMPLE=$BUILD/sample
 export BUILD BIN LIB LNDB SAMPLE HERE
 
-say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+if [ -t 1 ]; then
+    say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+else
+    say() { printf '\n== %s\n' "$*"; }
+fi
 run() { printf '$ %s\n' "$*"; "$@"; }
 # Prints the debug-log lines written since the last call.
 DEBUG_LOG=$SAMPLE/logs/lndb.log
