@@ -34,9 +34,8 @@ std::set<std::string> definedDynamicSymbols(const std::string& library)
     for (std::string line; std::getline(in, line);) {
         const std::string name = line.substr(0, line.find(' '));
         // AddressSanitizer adds an ODR indicator beside each exported global.
-        if (name.rfind("__odr_asan", 0) == 0)
-            continue;
-        if (!name.empty() && markers.count(name) == 0)
+        const bool sanitizerIndicator = name.rfind("__odr_asan", 0) == 0;
+        if (!name.empty() && markers.count(name) == 0 && !sanitizerIndicator)
             names.insert(name);
     }
     return names;

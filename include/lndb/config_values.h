@@ -12,7 +12,9 @@
 LNDB_API bool GetLndbUnixRegValue(unsigned char* out, const char* valueName, const char* partition);
 
 // Registry-style reads for the agent's other components; the keys and `size`
-// are not used. 1 when the value was read, else 0.
+// are not used. 1 when the value was read, else 0. GetVMRegistryValue takes
+// only names beginning with "n" (a 32-bit number is all `value` holds) and
+// answers 0 for any other.
 LNDB_API int GetRegistryValue(const char* key, const char* valueName, unsigned char* out,
                               unsigned int size);
 LNDB_API int GetVMRegistryValue(const char* key, const char* valueName, unsigned int& value);

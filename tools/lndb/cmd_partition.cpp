@@ -7,8 +7,7 @@ namespace {
 
 const Command kCommands[] = {
     {"find", "--instance NAME --data-dir DIR [--subclient DIR]",
-     "Resolve a partition with findDataPartition, switching to its user; show the result, the "
-     "ids and the Notes variables (exit 1 when it fails).",
+     "Resolve a partition with findDataPartition (switches to its user); exit 1 when it fails.",
      runPartitionFind},
 };
 

@@ -17,27 +17,6 @@ extern char** environ;
 
 namespace krlib {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
-{
-    if (this != &other)
-        reset(other.release());
-    return *this;
-}
-
-int UniqueFd::release() noexcept
-{
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void UniqueFd::reset(int fd) noexcept
-{
-    if (fd_ >= 0)
-        close(fd_);
-    fd_ = fd;
-}
-
 Deadline Deadline::after(std::chrono::milliseconds span)
 {
     Deadline deadline;

@@ -2,32 +2,14 @@
 // posix_spawn with a clean child, and waiting for a child with a time limit.
 #pragma once
 
+#include "unique_fd.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
 #include <sys/types.h>
 
 namespace krlib {
-
-// A descriptor closed with the object.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() noexcept;
-    void reset(int fd = -1) noexcept;
-
-private:
-    int fd_ = -1;
-};
 
 // A point on the monotonic clock, or none (wait for as long as it takes).
 class Deadline {

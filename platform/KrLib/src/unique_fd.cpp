@@ -5,11 +5,11 @@
 
 namespace krlib {
 
-void UniqueFd::reset()
+void UniqueFd::reset(int fd) noexcept
 {
     if (fd_ >= 0)
         ::close(fd_);
-    fd_ = -1;
+    fd_ = fd;
 }
 
 int UniqueFd::close()

@@ -6,6 +6,7 @@
 
 namespace krlib {
 
+// A descriptor closed with the object.
 class UniqueFd {
 public:
     UniqueFd() = default;
@@ -25,13 +26,14 @@ public:
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
-    int release()
+    int release() noexcept
     {
         const int fd = fd_;
         fd_ = -1;
         return fd;
     }
-    void reset();
+    // Closes the descriptor held (if any) and takes `fd` in its place.
+    void reset(int fd = -1) noexcept;
     // Closes now and reports close()'s result (0 or -1 with errno).
     int close();
 
