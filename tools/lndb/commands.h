@@ -11,5 +11,7 @@ extern const std::span<const Command> kConfigCommands;
 int runInstanceName(const Words& args);
 extern const std::span<const Command> kPartitionCommands;
 int runPartitionFind(const Words& args);
+extern const std::span<const Command> kNotesCommands;
+extern const std::span<const Command> kLogCommands;
 
 }  // namespace lndbcli

@@ -17,6 +17,9 @@ const Command kCommands[] = {
      "Print the installation instance name from ../orrery_vm (exit 1 when it names none).",
      lndbcli::runInstanceName},
     {"partition", "COMMAND ...", "Domino partitions.", nullptr, lndbcli::kPartitionCommands},
+    {"notes", "COMMAND ...", "The Notes API: entry table, start-up, maintenance tasks.", nullptr,
+     lndbcli::kNotesCommands},
+    {"log", "COMMAND ...", "The Notes API output log.", nullptr, lndbcli::kLogCommands},
 };
 
 const Command kRoot{"lndb", "COMMAND ...",

@@ -1,0 +1,152 @@
+// Database maintenance-task check: asks a Domino server for its tasks and
+// looks for a compactor, indexer or fixup line that names a database.
+
+#include "lndb/maintenance_tasks.h"
+
+#include "lndb/notes_entry_table.h"
+
+#include "EvDebug.h"
+#include "internal/guard.h"
+
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+std::list<std::string> DominoDbTaskList;
+
+namespace {
+
+constexpr size_t kTextBufferSize = 256;  // texts handed to the Notes API
+constexpr char kShowTasks[] = "SHOW TASKS";
+constexpr STATUS kErrorCodeMask = 0x3FFF;  // the status without its two top bits
+
+// Fills an empty task list with the default names, once even when two
+// threads run their first check together.
+void fillDefaultTaskNames()
+{
+    static std::mutex fillLock;
+    const std::lock_guard<std::mutex> lock(fillLock);
+    if (DominoDbTaskList.empty()) {
+        DominoDbTaskList.push_back("Database Compactor");
+        DominoDbTaskList.push_back("Index All");
+        DominoDbTaskList.push_back("Database Fixup");
+    }
+}
+
+// The console's answer, held in a Notes memory handle: unlocked (when it was
+// locked) and freed on every way out.
+class ConsoleResponse {
+public:
+    explicit ConsoleResponse(DHANDLE handle) : handle_(handle) {}
+    ~ConsoleResponse()
+    {
+        if (locked_)
+            KR_OSUnlockObject(handle_);
+        KR_OSMemFree(handle_);
+    }
+    ConsoleResponse(const ConsoleResponse&) = delete;
+    ConsoleResponse& operator=(const ConsoleResponse&) = delete;
+
+    const char* lock()
+    {
+        const char* text = static_cast<const char*>(KR_OSLockObject(handle_));
+        locked_ = text != nullptr;
+        return text;
+    }
+
+private:
+    DHANDLE handle_;
+    bool locked_ = false;
+};
+
+// A task line: from the task name to the end of its line, without the line
+// feed and without one carriage return just before it.
+std::string_view taskLine(std::string_view answer, size_t start)
+{
+    size_t end = answer.find('\n', start);
+    if (end == std::string_view::npos)
+        return answer.substr(start);
+    if (end > start && answer[end - 1] == '\r')
+        --end;
+    return answer.substr(start, end - start);
+}
+
+// The first line, task names in list order and their occurrences in answer
+// order, that names `database`; false when there is none.
+bool findTaskLine(std::string_view answer, const std::string& database, std::string& taskName,
+                  std::string_view& line)
+{
+    for (const std::string& name : DominoDbTaskList) {
+        // An empty name would make every line a maintenance task.
+        if (name.empty())
+            continue;
+        for (size_t at = answer.find(name); at != std::string_view::npos;
+             at = answer.find(name, at + 1)) {
+            const std::string_view candidate = taskLine(answer, at);
+            if (candidate.find(database) != std::string_view::npos) {
+                taskName = name;
+                line = candidate;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+int check(const std::string& server, const std::string& database)
+{
+    EvEvent log;
+    if (server.empty()) {
+        log.debug("Invalid Domino server Name. Failed to verify database maintanance activity for [%s].",
+                  database.c_str());
+        return -1;
+    }
+    if (server.size() >= kTextBufferSize) {
+        log.debug("Server name of %zu characters refused (at most %zu). Failed to verify database "
+                  "maintanance activity for [%s].",
+                  server.size(), kTextBufferSize - 1, database.c_str());
+        return -1;
+    }
+    char serverName[kTextBufferSize] = {};
+    std::memcpy(serverName, server.c_str(), server.size());
+    char command[kTextBufferSize] = {};
+    std::memcpy(command, kShowTasks, sizeof kShowTasks);
+
+    DHANDLE handle = 0;
+    const STATUS status = KR_NSFRemoteConsole(serverName, command, &handle);
+    if (status != 0) {
+        log.debug("Failed to retrieve server tasks. [%d] [%d] for databse [%s]",
+                  static_cast<int>(status), static_cast<int>(status & kErrorCodeMask),
+                  database.c_str());
+        return -1;
+    }
+
+    std::string answer;
+    {
+        ConsoleResponse response(handle);
+        const char* text = response.lock();
+        if (text == nullptr) {
+            log.debug("Failed to read the server's task list for databse [%s]", database.c_str());
+            return -1;
+        }
+        answer = text;
+    }
+
+    fillDefaultTaskNames();
+    std::string taskName;
+    std::string_view line;
+    if (!findTaskLine(answer, database, taskName, line))
+        return 0;
+    const std::string lineText(line);
+    log.debug("Found an active maintenance task [%s] running on [%s]. TaskInfo [%s]",
+              taskName.c_str(), database.c_str(), lineText.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int isDBMaintananceTaskRunning(const std::string& server, std::string database)
+{
+    return lndb::guarded("isDBMaintananceTaskRunning", -1,
+                         [&] { return check(server, database); });
+}

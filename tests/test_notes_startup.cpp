@@ -1,0 +1,296 @@
+// initializeWithPartition with the fake libnotes.so on a partition of a
+// sample installation. Each start-up switches the process to the system's
+// user nobody, so it runs in a forked child (we are root).
+
+#include "lndb/notes_entry_table.h"
+#include "lndb/notes_startup.h"
+
+#include "notes_test_support.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <pwd.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr char kDirectoryFromNotes[] = "/srv/notes/data-from-notes.ini";
+
+// A sample installation with one partition (number 1, user nobody) whose
+// directories, notes.ini and logs the user nobody can reach.
+class Partition {
+public:
+    explicit Partition(const std::string& dataDir = "", const std::string& notesIniExtra = "",
+                       const char* number = "1")
+        : dataDir_(dataDir.empty() ? installation_.root() + "/notesdata" : dataDir),
+          homeDir_(installation_.root() + "/domino")
+    {
+        lndbtest::makeDirs(dataDir_);
+        lndbtest::makeDirs(homeDir_);
+        lndbtest::writeFile(notesIni(), std::string("[Notes]\nDirectory=") + kDirectoryFromNotes +
+                                            "\nKeyFileName=server.id\n" + notesIniExtra);
+        const std::string suffix = std::string("_") + number;
+        installation_.appendToStore("[LotusNotesDBAgent]\n" + dataDir_ + " = " + number +
+                                    "\nsDominoDataDir" + suffix + " = " + dataDir_ + "\n" + dataDir_ +
+                                    "_sDominoHomeDir = " + homeDir_ + "\nsDominoUser" + suffix +
+                                    " = nobody\n");
+        // nobody walks down to notes.ini and appends to the debug log; the
+        // temporary directories are the only ones opened up.
+        const std::string& root = installation_.root();
+        const std::string temporaryBase = root.substr(0, root.rfind('/'));
+        for (std::string dir = dataDir_; dir.size() > temporaryBase.size();
+             dir = dir.substr(0, dir.rfind('/')))
+            chmod(dir.c_str(), 0755);
+        chmod(root.c_str(), 0755);
+        chmod(installation_.logDir().c_str(), 0777);
+        lndbtest::writeFile(installation_.debugLogPath(), "", 0666);
+        setenv("LD_LIBRARY_PATH", notestest::fakeNotesDir().c_str(), 1);
+    }
+
+    const std::string& dataDir() const { return dataDir_; }
+    const std::string& homeDir() const { return homeDir_; }
+    std::string notesIni() const { return dataDir_ + "/notes.ini"; }
+    std::vector<std::string> debugLines() const { return installation_.debugLines(); }
+
+private:
+    lndbtest::SampleInstallation installation_;
+    std::string dataDir_;
+    std::string homeDir_;
+};
+
+uid_t nobodyUid()
+{
+    const struct passwd* entry = getpwnam("nobody");
+    return entry != nullptr ? entry->pw_uid : 0;
+}
+
+// Runs the start-up in a forked child; `check` tests its outcome there.
+int startInChild(const std::string& instance, const std::function<void(bool, const char*)>& check)
+{
+    return lndbtest::runInChild([&] {
+        EXPECT_TRUE(loadNotesFunctions());
+        std::string text = instance;
+        char dataDir[1024] = {};
+        const bool started = initializeWithPartition(text.data(), dataDir, nullptr);
+        check(started, dataDir);
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+}
+
+std::vector<std::string> tail(const std::vector<std::string>& lines, size_t count)
+{
+    return {lines.end() - static_cast<long>(std::min(count, lines.size())), lines.end()};
+}
+
+TEST(NotesStartup, StartsThePartition)
+{
+    if (!notestest::inProcessWithLibraryPath(notestest::fakeNotesDir()))
+        return;
+    Partition partition;
+    const std::string instance = "A\x12" + partition.dataDir();
+
+    const int status = startInChild(instance, [&](bool started, const char* dataDir) {
+        EXPECT_TRUE(started);
+        EXPECT_TRUE(notesAPIInitialized);
+        EXPECT_STREQ(g_lnInstanceName, "A");
+        EXPECT_EQ(sNotesIniPath, partition.notesIni());
+        EXPECT_EQ(sServerIDPath, "server.id");
+        EXPECT_STREQ(noteInitArgv[0], partition.homeDir().c_str());
+        EXPECT_EQ(std::string(noteInitArgv[1]), "=" + partition.notesIni());
+        EXPECT_STREQ(dataDir, kDirectoryFromNotes);  // replaced by the Notes variable
+        EXPECT_EQ(notestest::fakeInitRecord(), "argc=3 argv[0]=" + partition.homeDir() +
+                                                   " argv[1]==" + partition.notesIni() +
+                                                   " argv[2]=(null)");
+        EXPECT_EQ(geteuid(), nobodyUid());
+    });
+    EXPECT_EQ(status, 0);
+    const std::vector<std::string> lines = partition.debugLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Calling NotesInitExtended."), 1);
+    EXPECT_EQ(tail(lines, 3), (std::vector<std::string>{
+                                  "Calling NotesInitExtended.", "Called NotesInitExtended (0).",
+                                  std::string("confirmed data directory ") + kDirectoryFromNotes + "."}));
+}
+
+TEST(NotesStartup, NotesInitExtendedFails)
+{
+    if (!notestest::inProcessWithLibraryPath(notestest::fakeNotesDir()))
+        return;
+    Partition partition("", "FakeInitStatus=421\n");
+
+    const int status = startInChild("A\x12" + partition.dataDir(), [&](bool started, const char*) {
+        EXPECT_FALSE(started);
+        EXPECT_FALSE(notesAPIInitialized);
+        // Set before the call; the rest keeps its value at load.
+        EXPECT_EQ(sNotesIniPath, partition.notesIni());
+        EXPECT_EQ(std::string(noteInitArgv[1]), "=" + partition.notesIni());
+        EXPECT_STREQ(g_lnInstanceName, "");
+        EXPECT_EQ(sServerIDPath, "");
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(tail(partition.debugLines(), 2),
+              (std::vector<std::string>{"Calling NotesInitExtended.", "Called NotesInitExtended (421)."}));
+}
+
+TEST(NotesStartup, InstanceNameSplit)
+{
+    if (!notestest::inProcessWithLibraryPath(notestest::fakeNotesDir()))
+        return;
+    // A first byte 0x12 is skipped in the search but kept in the copy.
+    {
+        Partition partition;
+        const std::string instance = "\x12" + partition.dataDir();
+        EXPECT_EQ(startInChild(instance, [&](bool started, const char*) {
+                      EXPECT_TRUE(started);
+                      EXPECT_EQ(std::string(g_lnInstanceName), instance);
+                  }),
+                  0);
+    }
+    // Nothing but 0x12 bytes: found as partition 0, Notes started, no name.
+    {
+        Partition partition("", "", "0");
+        EXPECT_EQ(startInChild("\x12\x12", [&](bool started, const char* dataDir) {
+                      EXPECT_FALSE(started);
+                      EXPECT_TRUE(notesAPIInitialized);
+                      EXPECT_STREQ(g_lnInstanceName, "");
+                      EXPECT_EQ(sServerIDPath, "");
+                      EXPECT_EQ(sNotesIniPath, partition.notesIni());
+                      EXPECT_EQ(std::string(dataDir), partition.dataDir());
+                  }),
+                  0);
+        EXPECT_EQ(tail(partition.debugLines(), 2),
+                  (std::vector<std::string>{"Called NotesInitExtended (0).",
+                                            "No delimiter found in instance name \x12\x12."}));
+    }
+}
+
+TEST(NotesStartup, PartitionNotFound)
+{
+    if (!notestest::inProcessWithLibraryPath(notestest::fakeNotesDir()))
+        return;
+    Partition partition;
+    const int status = startInChild("A\x12/nowhere", [&](bool started, const char*) {
+        EXPECT_FALSE(started);
+        EXPECT_EQ(sNotesIniPath, "");
+        EXPECT_STREQ(noteInitArgv[0], "");
+        EXPECT_EQ(notestest::fakeInitRecord(), "");
+        EXPECT_EQ(geteuid(), 0u);
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(tail(partition.debugLines(), 1), std::vector<std::string>{"Cannot get notes directory"});
+}
+
+// A data directory whose notes.ini path has `length` characters.
+std::string dataDirWithNotesIniLength(const std::string& root, size_t length)
+{
+    std::string dir = root;
+    const size_t target = length - std::string("/notes.ini").size();
+    while (dir.size() < target) {
+        const size_t part = std::min<size_t>(200, target - dir.size() - 1);
+        dir += "/" + std::string(part, 'd');
+    }
+    return dir;
+}
+
+TEST(NotesStartup, LengthLimits)
+{
+    if (!notestest::inProcessWithLibraryPath(notestest::fakeNotesDir()))
+        return;
+    lndbtest::TempDir base;
+    chmod(base.path().c_str(), 0755);
+    // The longest data directory that partition discovery accepts (its
+    // program-directory value name must fit 1,024 bytes) gives a notes.ini
+    // path of 1,018 characters, which fits behind the "=" of the argument.
+    {
+        const size_t length = 1018;
+        Partition partition(dataDirWithNotesIniLength(base.path(), length));
+        ASSERT_EQ(partition.notesIni().size(), length);
+        EXPECT_EQ(startInChild("A\x12" + partition.dataDir(), [&](bool started, const char*) {
+                      EXPECT_TRUE(started);
+                      EXPECT_EQ(std::string(noteInitArgv[1]), "=" + partition.notesIni());
+                      EXPECT_EQ(sNotesIniPath, partition.notesIni());
+                  }),
+                  0);
+    }
+    // Instance string: 1,023 characters are taken, 1,024 refused at once.
+    Partition partition;
+    const std::string path = "\x12" + partition.dataDir();
+    const std::string longestName(1023 - path.size(), 'A');
+    EXPECT_EQ(startInChild(longestName + path, [&](bool started, const char*) {
+                  EXPECT_TRUE(started);
+                  EXPECT_EQ(std::string(g_lnInstanceName), longestName);
+              }),
+              0);
+    const std::string tooLong = longestName + "A" + path;
+    EXPECT_EQ(startInChild(tooLong, [&](bool started, const char*) {
+                  EXPECT_FALSE(started);
+                  EXPECT_EQ(notestest::fakeInitRecord(), "");
+                  EXPECT_EQ(geteuid(), 0u);
+              }),
+              0);
+    EXPECT_EQ(tail(partition.debugLines(), 1),
+              std::vector<std::string>{
+                  "Notes start-up refused: the instance name has 1024 characters, at most 1023 fit"});
+}
+
+// The lndb command finds libnotes.so under the program directory named by
+// --notes-dir and answers the check with its exit status.
+TEST(NotesStartup, LndbTasksCommand)
+{
+    lndbtest::TempDir answers;
+    chmod(answers.path().c_str(), 0755);
+    lndbtest::writeFile(answers / "busy", "  Database Compactor  Compacting mail/a.nsf\r\n", 0644);
+    Partition partition("", "FakeConsoleFile=" + answers / "busy" + "\n");
+    lndbtest::makeDirs(partition.homeDir() + "/notes/latest/linux");
+    ASSERT_EQ(symlink((notestest::fakeNotesDir() + "/libnotes.so").c_str(),
+                      (partition.homeDir() + "/notes/latest/linux/libnotes.so").c_str()),
+              0);
+    // Only --notes-dir leads to libnotes.so.
+    const lndbtest::ScopedEnv noLibraryPath("LD_LIBRARY_PATH", nullptr);
+    // A process that has switched users cannot be inspected by the leak
+    // checker at its exit (under the asan preset), so it is left out there.
+    const std::string command = "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" " + lndbtest::binDir() +
+                                "/lndb notes tasks --notes-dir " +
+                                lndbtest::shellQuote(partition.homeDir()) + " --instance A --data-dir " +
+                                lndbtest::shellQuote(partition.dataDir()) + " --server Mail01/Acme ";
+
+    struct Case {
+        const char* database;
+        int status;
+        const char* printed;
+    };
+    for (const Case c : {Case{"mail/a.nsf", 0, "isDBMaintananceTaskRunning: 1\n"},
+                         Case{"mail/b.nsf", 1, "isDBMaintananceTaskRunning: 0\n"}}) {
+        const lndbtest::CommandResult result = lndbtest::runCommand(command + c.database);
+        EXPECT_EQ(result.status, c.status) << result.out << result.err;
+        // The end of the output: a debug hold of another test run on this
+        // machine may add its line in front.
+        const std::string expected =
+            std::string("loadNotesFunctions: true\ninitializeWithPartition: true\n") + c.printed;
+        EXPECT_TRUE(result.out.size() >= expected.size() &&
+                    result.out.compare(result.out.size() - expected.size(), expected.size(), expected) == 0)
+            << result.out;
+    }
+    lndbtest::writeFile(partition.notesIni(), "FakeConsoleStatus=291\n");
+    const lndbtest::CommandResult failed = lndbtest::runCommand(command + "mail/a.nsf");
+    EXPECT_EQ(failed.status, 2) << failed.out << failed.err;
+    EXPECT_NE(failed.out.find("isDBMaintananceTaskRunning: -1\n"), std::string::npos) << failed.out;
+}
+
+TEST(NotesStartup, ProxyStartHasNoEffect)
+{
+    lndbtest::SampleInstallation installation;
+    char instance[] = "A\x12/notesdata";
+    EXPECT_FALSE(initializePartitionForProxy(nullptr));
+    EXPECT_FALSE(initializePartitionForProxy(instance));
+    EXPECT_FALSE(notesAPIInitialized);
+    EXPECT_STREQ(g_lnInstanceName, "");
+    EXPECT_FALSE(lndbtest::exists(installation.debugLogPath()));
+}
+
+}  // namespace
