@@ -9,7 +9,8 @@
 // Server task names that count as database maintenance. Filled with
 // "Database Compactor", "Index All" and "Database Fixup" by the first check
 // that finds it empty.
-LNDB_API extern std::list<std::string> DominoDbTaskList;
+// (C language linkage keeps the plain symbol name.)
+extern "C" LNDB_API std::list<std::string> DominoDbTaskList;
 
 // 1 when a maintenance task line of the server's "SHOW TASKS" answer names
 // `database`, 0 when none does, -1 when no answer was obtained.
