@@ -13,6 +13,8 @@ const Command kCommands[] = {
     {"text", "COMMAND TEXT", "Text utilities.", nullptr, lndbcli::kTextCommands},
     {"config", "COMMAND ...", "The configuration store of the focused instance.", nullptr,
      lndbcli::kConfigCommands},
+    {"partition", "COMMAND ...", "Partition administration requests.", nullptr,
+     lndbcli::kPartitionCommands},
 };
 
 const Command kRoot{"lndb", "COMMAND ...",
