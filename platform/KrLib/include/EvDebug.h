@@ -2,10 +2,15 @@
 //
 // Where a line goes: $KR_DEBUG_LOG when set and not empty, else
 // <LogFilesDirectory>/<executable base name>.log of the focused instance,
-// else standard error. A line is
+// else standard error; a file that cannot be opened is passed over for the
+// next place, so no line is lost. A line is
 //   <pid> <tid> <MM/DD HH:MM:SS.mmm> [<tag>] <message>\n
 // written with one write() on an O_APPEND descriptor, so lines of concurrent
-// threads and processes never interleave.
+// threads and processes never interleave. "[<tag>] " is there for tagged
+// lines only; a message that ends in a line feed gets no second one. The
+// destination is resolved for every line. Nothing is thrown: a line that
+// cannot be built is dropped. The platform writes no debug lines of its own
+// apart from the one naming a critical event.
 #pragma once
 
 #include "KrLibExport.h"
@@ -40,8 +45,10 @@ public:
     EvEvent();
     ~EvEvent();
 
-    // Appends "<date> <time> <pid> CRITICAL 0x%08X <a> <b>" to $KR_EVENT_LOG,
-    // else <LogFilesDirectory>/events.log, else standard error, and writes a
-    // debug line that names the event.
+    // Appends "<YYYY-MM-DD> <HH:MM:SS> <pid> CRITICAL 0x%08X <a> <b>" to
+    // $KR_EVENT_LOG, else <LogFilesDirectory>/events.log, else standard error,
+    // and writes the untagged debug line
+    //   critical event 0x%08X raised (<a>, <b>)
+    // for example "critical event 0x2A000001 raised (0, 0)".
     void CriticalEvent(unsigned int code, long a, long b);
 };

@@ -2,7 +2,8 @@
 //
 // The configuration store of an instance is $KR_REGISTRY_DIR/<instance>.ini
 // (KR_REGISTRY_DIR defaults to /etc/kragent); its [Platform] section names
-// the instance's directories.
+// the instance's directories. An instance name that cannot name a file in
+// that directory (empty, ".", "..", or holding '/') has no store.
 #pragma once
 
 #include "KrLibExport.h"
@@ -30,7 +31,8 @@ public:
     std::string getLogFilesDirectory() const;   // LogFilesDirectory
 
     // Non-zero when the instance's store cannot be read or its [Platform]
-    // section lacks one of the three directories.
+    // section lacks one of the three directories or has one empty (every path
+    // built on an empty directory would land in "/").
     int invalidKRPlatform() const;
 
 private:

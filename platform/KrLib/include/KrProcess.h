@@ -46,6 +46,9 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
+    KRLIB_LOCAL void forgetChild() noexcept;
+
     pid_t pid_ = -1;
-    int pidfd_ = -1;
+    int pidfd_ = -1;       // -1 when the kernel gave none: the wait polls instead
+    std::string program_;  // of the started child, for error texts
 };

@@ -1,1 +1,176 @@
-// (to be written)
+#include "EvDebug.h"
+
+#include "KRPI.h"
+#include "unique_fd.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The base name of the running program, for <LogFilesDirectory>/<name>.log.
+const std::string& executableName()
+{
+    static const std::string name = [] {
+        char path[4096];
+        const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+        if (n <= 0)
+            return std::string(program_invocation_short_name);
+        std::string full(path, static_cast<size_t>(n));
+        const std::string deleted = " (deleted)";
+        if (full.size() > deleted.size() && full.ends_with(deleted))
+            full.resize(full.size() - deleted.size());
+        return full.substr(full.rfind('/') + 1);
+    }();
+    return name;
+}
+
+std::string fromEnvironment(const char* variable)
+{
+    const char* value = std::getenv(variable);
+    return value != nullptr ? value : "";
+}
+
+krlib::UniqueFd openForAppend(const std::string& path)
+{
+    if (path.empty())
+        return krlib::UniqueFd();
+    return krlib::UniqueFd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+}
+
+// Appends `line` with one write() to the file named by `variable`; else to
+// `fileName` in the focused instance's log directory; else to standard error.
+// Resolved per line: the environment and the store may change in between.
+void appendLine(const char* variable, const std::string& fileName, const std::string& line)
+{
+    krlib::UniqueFd fd = openForAppend(fromEnvironment(variable));
+    if (!fd.valid()) {
+        const std::string directory = KRPI_PlatformBase().getLogFilesDirectory();
+        if (!directory.empty())
+            fd = openForAppend(directory + "/" + fileName);
+    }
+    krlib::writeAll(fd.valid() ? fd.get() : STDERR_FILENO, line);
+}
+
+std::string formatted(const char* format, va_list args)
+{
+    if (format == nullptr)
+        return {};
+    std::vector<char> buffer(512);
+    for (;;) {
+        va_list copy;
+        va_copy(copy, args);
+        const int n = std::vsnprintf(buffer.data(), buffer.size(), format, copy);
+        va_end(copy);
+        if (n < 0)
+            return {};
+        if (static_cast<size_t>(n) < buffer.size())
+            return std::string(buffer.data(), static_cast<size_t>(n));
+        buffer.resize(static_cast<size_t>(n) + 1);
+    }
+}
+
+struct LocalTime {
+    struct tm fields;
+    long milliseconds;
+};
+
+LocalTime now()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    LocalTime t{};
+    localtime_r(&ts.tv_sec, &t.fields);
+    t.milliseconds = ts.tv_nsec / 1'000'000;
+    return t;
+}
+
+int debugLevel()
+{
+    const char* text = std::getenv("KR_DEBUG_LEVEL");
+    if (text == nullptr)
+        return 0;
+    char* end = nullptr;
+    errno = 0;
+    const long level = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || level < -1'000'000 || level > 1'000'000)
+        return 0;
+    return static_cast<int>(level);
+}
+
+}  // namespace
+
+EvDebug::EvDebug(EvDebugFileInstance*) {}
+
+EvDebug::~EvDebug() = default;
+
+void EvDebug::debug(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    writeLine(nullptr, format, args);
+    va_end(args);
+}
+
+void EvDebug::Debug(const char* tag, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    writeLine(tag, format, args);
+    va_end(args);
+}
+
+void EvDebug::DebugLvl(const char* tag, int level, const char* format, ...)
+{
+    if (level > debugLevel())
+        return;
+    va_list args;
+    va_start(args, format);
+    writeLine(tag, format, args);
+    va_end(args);
+}
+
+void EvDebug::writeLine(const char* tag, const char* format, va_list args)
+{
+    try {
+        const LocalTime t = now();
+        char prefix[96];
+        std::snprintf(prefix, sizeof prefix, "%d %ld %02d/%02d %02d:%02d:%02d.%03ld ", static_cast<int>(getpid()),
+                      static_cast<long>(gettid()), t.fields.tm_mon + 1, t.fields.tm_mday, t.fields.tm_hour,
+                      t.fields.tm_min, t.fields.tm_sec, t.milliseconds);
+        std::string line = prefix;
+        if (tag != nullptr)
+            line += "[" + std::string(tag) + "] ";
+        line += formatted(format, args);
+        if (line.back() != '\n')
+            line += '\n';
+        appendLine("KR_DEBUG_LOG", executableName() + ".log", line);
+    } catch (...) {
+        // A log line that cannot be built is dropped; logging never fails its caller.
+    }
+}
+
+EvEvent::EvEvent() : EvDebug(nullptr) {}
+
+EvEvent::~EvEvent() = default;
+
+void EvEvent::CriticalEvent(unsigned int code, long a, long b)
+{
+    try {
+        const LocalTime t = now();
+        char line[128];
+        std::snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d %d CRITICAL 0x%08X %ld %ld\n",
+                      t.fields.tm_year + 1900, t.fields.tm_mon + 1, t.fields.tm_mday, t.fields.tm_hour,
+                      t.fields.tm_min, t.fields.tm_sec, static_cast<int>(getpid()), code, a, b);
+        appendLine("KR_EVENT_LOG", "events.log", line);
+    } catch (...) {
+        // As for debug lines: dropped, never thrown to the caller.
+    }
+    debug("critical event 0x%08X raised (%ld, %ld)", code, a, b);
+}

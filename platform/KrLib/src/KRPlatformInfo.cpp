@@ -1,1 +1,236 @@
-// (to be written)
+#include "KRPlatformInfo.h"
+
+#include "KRPI.h"
+#include "config_store.h"
+#include "store_edit.h"
+#include "unique_fd.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// "out of memory" fits the string's inline buffer: assigning it cannot throw.
+constexpr const char* kOutOfMemory = "out of memory";
+
+std::string systemError(const std::string& what, const std::string& path)
+{
+    const int error = errno;
+    return "cannot " + what + " " + krlib::printable(path) + ": " + std::strerror(error);
+}
+
+// Removes the temporary file unless it was renamed over the store.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
+    ~TemporaryFile()
+    {
+        if (!path_.empty())
+            unlink(path_.c_str());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const std::string& path() const { return path_; }
+    void keep() { path_.clear(); }
+
+private:
+    std::string path_;
+};
+
+struct CurrentFile {
+    bool exists = false;
+    std::string text;
+    struct stat st {};
+};
+
+// Reads the store as it stands; a missing store reads as empty.
+bool readCurrent(const std::string& path, CurrentFile& current, std::string& error)
+{
+    krlib::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd.valid()) {
+        if (errno == ENOENT)
+            return true;
+        error = systemError("read configuration store", path);
+        return false;
+    }
+    if (fstat(fd.get(), &current.st) != 0 || !krlib::readToEnd(fd.get(), current.text)) {
+        error = systemError("read configuration store", path);
+        return false;
+    }
+    if (!S_ISREG(current.st.st_mode)) {
+        error = "cannot read configuration store " + krlib::printable(path) + ": not a regular file";
+        return false;
+    }
+    current.exists = true;
+    return true;
+}
+
+// Puts `text` in place of the store: a temporary file in the same directory,
+// with the old file's mode and owner, synced, renamed over the store, and the
+// directory synced so that the rename survives a crash.
+bool replaceStore(const std::string& path, const CurrentFile& current, std::string_view text,
+                  std::string& error)
+{
+    const std::string directory = path.substr(0, path.rfind('/'));
+    std::string pattern = path + ".tmp.XXXXXX";
+    krlib::UniqueFd fd(mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd.valid()) {
+        error = systemError("create a temporary file beside", path);
+        return false;
+    }
+    TemporaryFile temporary(pattern);
+    const mode_t mode = current.exists ? current.st.st_mode & 07777 : 0644;
+    if (!krlib::writeAll(fd.get(), text) || fchmod(fd.get(), mode) != 0) {
+        error = systemError("write", temporary.path());
+        return false;
+    }
+    if (current.exists && (current.st.st_uid != geteuid() || current.st.st_gid != getegid())) {
+        // Best effort: only a privileged writer can hand the file back.
+        if (fchown(fd.get(), current.st.st_uid, current.st.st_gid) != 0) {
+        }
+    }
+    if (fsync(fd.get()) != 0 || fd.close() != 0) {
+        error = systemError("write", temporary.path());
+        return false;
+    }
+    if (rename(temporary.path().c_str(), path.c_str()) != 0) {
+        error = systemError("replace configuration store", path);
+        return false;
+    }
+    temporary.keep();
+    krlib::UniqueFd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid() || fsync(dir.get()) != 0) {
+        error = systemError("sync the directory of", path);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+KRPlatformInfo::KRPlatformInfo() : focus_(KRPI_Focus::getFocus()) {}
+
+KRPlatformInfo::~KRPlatformInfo() = default;
+
+void KRPlatformInfo::setFocus(const std::string& instance)
+{
+    focus_ = instance;
+}
+
+std::string KRPlatformInfo::storePath() const
+{
+    return krlib::storePathFor(focus_);
+}
+
+std::string KRPlatformInfo::invalidFocusMessage() const
+{
+    return "invalid installation instance name \"" + krlib::printable(focus_) + "\"";
+}
+
+const char* KRPlatformInfo::getLastErrorMsg() const
+{
+    return lastError_.c_str();
+}
+
+int KRPlatformInfo::getString(const char* section, const char* name, char* buffer, unsigned int* length)
+{
+    try {
+        if (section == nullptr || name == nullptr || buffer == nullptr || length == nullptr) {
+            lastError_ = "getString: no section, name, buffer or length given";
+            return 0;
+        }
+        const std::string path = storePath();
+        if (path.empty()) {
+            lastError_ = invalidFocusMessage();
+            return 0;
+        }
+        const krlib::LoadedStore loaded = krlib::loadStore(path);
+        if (!loaded.store) {
+            lastError_ = loaded.error;
+            return 0;
+        }
+        const std::string_view* value = loaded.store->find(section, name);
+        if (value == nullptr) {
+            lastError_ = "no value " + krlib::printable(name) + " in section [" + krlib::printable(section) +
+                         "] of " + krlib::printable(path);
+            return 0;
+        }
+        if (value->size() >= *length) {
+            lastError_ = "value " + krlib::printable(name) + " in section [" + krlib::printable(section) +
+                         "] is too long: " + std::to_string(value->size()) + " bytes for a buffer of " +
+                         std::to_string(*length);
+            return 0;
+        }
+        std::memcpy(buffer, value->data(), value->size());
+        buffer[value->size()] = '\0';
+        *length = static_cast<unsigned int>(value->size());
+        return 1;
+    } catch (...) {
+        lastError_ = kOutOfMemory;
+        return 0;
+    }
+}
+
+int KRPlatformInfo::setString(const char* section, const char* name, const char* value)
+{
+    if (value == nullptr) {
+        lastError_ = "refused: no value given";
+        return 0;
+    }
+    return write(section, name, value);
+}
+
+int KRPlatformInfo::unsetString(const char* section, const char* name)
+{
+    return write(section, name, nullptr);
+}
+
+// Read-modify-write of the store under an exclusive lock of
+// <instance>.ini.lock, so that concurrent writers (threads or processes)
+// never lose each other's values. Readers take no lock: they see the old
+// file or the new one, never a half-written one.
+int KRPlatformInfo::write(const char* section, const char* name, const char* value)
+{
+    try {
+        std::string error = krlib::refusalOf(section, name, value);
+        if (error.empty())
+            error = writeLocked(section, name, value);
+        if (error.empty())
+            return 1;
+        lastError_ = error;
+        return 0;
+    } catch (...) {
+        lastError_ = kOutOfMemory;
+        return 0;
+    }
+}
+
+std::string KRPlatformInfo::writeLocked(const char* section, const char* name, const char* value) const
+{
+    const std::string path = storePath();
+    if (path.empty())
+        return invalidFocusMessage();
+    const std::string lockPath = path + ".lock";
+    krlib::UniqueFd lock(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+    if (!lock.valid())
+        return systemError("open lock file", lockPath);
+    while (flock(lock.get(), LOCK_EX) != 0) {
+        if (errno != EINTR)
+            return systemError("lock", lockPath);
+    }
+    std::string error;
+    CurrentFile current;
+    if (!readCurrent(path, current, error))
+        return error;
+    const std::string text = value != nullptr ? krlib::withValue(current.text, section, name, value)
+                                              : krlib::withoutValue(current.text, section, name);
+    if (text == current.text)
+        return {};  // nothing to change (also: removing from a missing store)
+    replaceStore(path, current, text, error);
+    return error;
+}
