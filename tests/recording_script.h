@@ -10,9 +10,13 @@
 namespace lndbtest {
 
 // Appends "<argc>\0<arg>\0<arg>\0..." to "runs" beside the script; writes
-// $SCRIPT_OUT and $SCRIPT_ERR to its outputs and exits with $SCRIPT_EXIT.
+// $SCRIPT_OUT and $SCRIPT_ERR to its outputs and exits with $SCRIPT_EXIT,
+// taking these from a file "behaviour" beside it when there is one (for a
+// script run by a server that was started earlier).
 inline const char* const kRecordingScript = R"(#!/bin/sh
-printf '%s\0' "$#" "$@" >>"$(dirname "$0")/runs"
+dir=$(dirname "$0")
+printf '%s\0' "$#" "$@" >>"$dir/runs"
+if [ -f "$dir/behaviour" ]; then . "$dir/behaviour"; fi
 printf '%s' "${SCRIPT_OUT-}"
 printf '%s' "${SCRIPT_ERR-}" >&2
 exit "${SCRIPT_EXIT:-0}"

@@ -40,7 +40,7 @@ const std::string kLndb = lndbtest::binDir() + "/lndb";
 class Server {
 public:
     Server(const std::string& socketPath, const std::string& outputPath, std::vector<std::string> extra = {})
-        : path_(socketPath)
+        : output_(outputPath)
     {
         std::vector<std::string> args = {kLndb, "partition", "serve", "--socket", socketPath};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -63,12 +63,12 @@ public:
             stop(SIGKILL);
     }
 
-    // True once the socket exists (it appears only when it listens) and the
-    // server is running.
+    // True once the server says it serves (its socket listens by then); a
+    // stale socket file at the path says nothing.
     bool ready()
     {
         for (int i = 0; i < 1000 && pid_ > 0; ++i) {
-            if (lndbtest::exists(path_))
+            if (lndbtest::readFile(output_).rfind("serving partition requests on ", 0) == 0)
                 return true;
             int status;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -80,7 +80,8 @@ public:
         return false;
     }
 
-    // Sends `signal` (0: none) and waits; the exit status, or 128 + signal.
+    // Sends `signal` (0: none) and waits up to 30 s (then kills it); the
+    // exit status, or 128 + signal.
     int stop(int signal = SIGTERM)
     {
         if (pid_ <= 0)
@@ -88,14 +89,17 @@ public:
         if (signal != 0)
             kill(pid_, signal);
         int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        for (int i = 0; waitpid(pid_, &status, WNOHANG) != pid_; ++i) {
+            if (i == 3000)
+                kill(pid_, SIGKILL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
 private:
-    std::string path_;
+    std::string output_;
     pid_t pid_ = -1;
 };
 
@@ -252,8 +256,7 @@ TEST_F(PartitionServe, ClientCommandsPrintTheResponse)
     EXPECT_EQ(done.status, 0) << done.err;
     EXPECT_EQ(done.out, "errorCode: 0\n");
 
-    ScopedEnv status("SCRIPT_EXIT", "4");
-    ScopedEnv err("SCRIPT_ERR", "no such partition");
+    lndbtest::writeFile(installation.homeDir() + "/behaviour", "SCRIPT_EXIT=4 SCRIPT_ERR='no such partition'\n");
     auto refused = runCommand(client + "delete" + socket + " --number -8 /data/n8");
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "errorCode: 1\nerrorString: no such partition\n");
@@ -305,6 +308,7 @@ TEST_F(PartitionServe, SocketFileHandling)
         EXPECT_EQ(roundTrip(socketPath, wireFrame("<message tag=\"1\"/>")), failed("Unknown message type recieved"));
         EXPECT_EQ(server.stop(0), 0);
         EXPECT_FALSE(lndbtest::exists(socketPath));
+        EXPECT_FALSE(lndbtest::exists(socketPath + ".lock"));
     }
     // Anything else at the path is left alone.
     lndbtest::writeFile(socketPath, "precious");

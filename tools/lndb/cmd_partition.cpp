@@ -7,8 +7,7 @@ namespace {
 
 const Command kCommands[] = {
     {"serve", "--socket PATH [--once]",
-     "Serve partition requests on a Unix socket with AddorDeletePartition, one connection after "
-     "another, until SIGINT or SIGTERM (or after one connection with --once).",
+     "Answer partition requests on a Unix socket, one connection after another, until SIGTERM.",
      runPartitionServe},
     {"add", "--socket PATH --number N ARG1 ARG2 ARG3",
      "Send a request to add partition N; print the response; exit 0 when its errorCode is 0.",

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -78,29 +79,56 @@ extern "C" void onStopSignal(int)
     errno = saved;
 }
 
-// True when something accepts connections at `address`.
-bool someoneListens(const sockaddr_un& address)
-{
-    Fd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    return probe.get() >= 0 &&
-           connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-}
+// An exclusive lock on PATH.lock, held while the server runs, so that a
+// second server refuses to take a live socket over (without connecting to it,
+// which would cost the live server a request).
+class ServerLock {
+public:
+    explicit ServerLock(const std::string& socketPath) : path_(socketPath + ".lock")
+    {
+        for (;;) {
+            fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+            if (fd_ < 0)
+                throw std::runtime_error(systemError("cannot open " + path_));
+            if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+                const bool busy = errno == EWOULDBLOCK;
+                const std::string reason = systemError("cannot lock " + path_);
+                close(fd_);
+                throw std::runtime_error(busy ? "another server listens on " + socketPath : reason);
+            }
+            // The file may have been removed by a server that just ended:
+            // only a lock on the file that is still at the path counts.
+            struct stat locked {};
+            struct stat named {};
+            if (fstat(fd_, &locked) == 0 && stat(path_.c_str(), &named) == 0 &&
+                locked.st_dev == named.st_dev && locked.st_ino == named.st_ino)
+                return;
+            close(fd_);
+        }
+    }
+    ~ServerLock()
+    {
+        unlink(path_.c_str());
+        close(fd_);
+    }
+    ServerLock(const ServerLock&) = delete;
+    ServerLock& operator=(const ServerLock&) = delete;
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
 
 // The listening socket, bound under a temporary name with mode 0600 and
-// renamed into place once it listens, so that the path never names a socket
-// that refuses connections.
+// renamed into place once it listens (replacing a stale socket), so that the
+// path never names a socket that refuses connections.
 class Listener {
 public:
     explicit Listener(const std::string& path) : path_(path)
     {
-        const sockaddr_un address = socketAddress(path);
         struct stat existing {};
-        if (lstat(path.c_str(), &existing) == 0) {
-            if (!S_ISSOCK(existing.st_mode))
-                throw std::runtime_error(path + " exists and is not a socket");
-            if (someoneListens(address))
-                throw std::runtime_error("another server listens on " + path);
-        }
+        if (lstat(path.c_str(), &existing) == 0 && !S_ISSOCK(existing.st_mode))
+            throw std::runtime_error(path + " exists and is not a socket");
         const std::string temporary = temporaryName(path);
         const sockaddr_un bound = socketAddress(temporary);
         fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -212,6 +240,7 @@ int nextConnection(const Listener& listener, const SignalSetup& signals)
 int serve(const std::string& path, bool once)
 {
     SignalSetup signals;
+    ServerLock lock(path);
     Listener listener(path);
     std::printf("serving partition requests on %s\n", path.c_str());
     std::fflush(stdout);
@@ -282,10 +311,11 @@ int sendRequest(const std::string& path, int operation, long long number, const 
         response->getint64(Response::kErrorCodeField, Response::kTagID, Response::kErrorCodeId);
     std::printf("errorCode: %lld\n", errorCode);
     if (response->isSet(Response::kErrorStringField, Response::kTagID, Response::kErrorStringId)) {
-        std::printf("errorString: %s\n",
-                    response->getstring(Response::kErrorStringField, Response::kErrorStringSub,
-                                        Response::kTagID, Response::kErrorStringId)
-                        .c_str());
+        // Often a script's error output: it may end in a line feed already.
+        const std::string text = response->getstring(
+            Response::kErrorStringField, Response::kErrorStringSub, Response::kTagID, Response::kErrorStringId);
+        std::printf("errorString: %s%s", text.c_str(),
+                    !text.empty() && text.back() == '\n' ? "" : "\n");
     }
     return errorCode == 0 ? 0 : 1;
 }
