@@ -56,7 +56,15 @@ int runScript(std::string& errorText, int operation, int partitionNumber, const 
         return 1;
     }
 
-    const std::string home = shellWord(platform.getBaseHomeDirectory().c_str());
+    const std::string baseHome = platform.getBaseHomeDirectory();
+    if (baseHome.empty()) {
+        // Without it the command line would name /NotesPostInstall at the root.
+        errorText = "NotesPostInstall not run: instance " + platform.focus() +
+                    " has no base home directory";
+        log.DebugLvl(kTag, 0, "%s", errorText.c_str());
+        return 1;
+    }
+    const std::string home = shellWord(baseHome.c_str());
     const std::string value1 = shellWord(first);
     char commandLine[kCommandLineSize];
     int length;

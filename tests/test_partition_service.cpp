@@ -425,6 +425,13 @@ TEST(PartitionScript, CalledOnItsOwn)
     // Missing values count as empty texts.
     EXPECT_EQ(RunPostInstallScript(errorText, 1, 4, "a", nullptr, nullptr), 0);
     EXPECT_EQ(recordedRuns(installation.homeDir()), (Runs{{"addPartition", "4", "a"}}));
+    // Without a base home directory nothing runs (not /NotesPostInstall).
+    {
+        ScopedEnv otherInstance("KR_INSTANCE", "Instance404");
+        EXPECT_EQ(RunPostInstallScript(errorText, 0, 4, "a", "", ""), 1);
+        EXPECT_EQ(errorText, "NotesPostInstall not run: instance Instance404 has no base home directory");
+        EXPECT_EQ(recordedRuns(installation.homeDir()).size(), 1u);
+    }
     // A script that cannot run is a failure with the shell's reason.
     unlink((installation.homeDir() + "/NotesPostInstall").c_str());
     EXPECT_EQ(RunPostInstallScript(errorText, 0, 4, "a", "", ""), 1);
