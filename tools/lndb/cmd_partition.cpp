@@ -1,4 +1,4 @@
-// lndb partition: Domino partitions.
+// lndb partition: Domino partitions: administration requests and discovery.
 
 #include "commands.h"
 
@@ -6,6 +6,15 @@ namespace lndbcli {
 namespace {
 
 const Command kCommands[] = {
+    {"serve", "--socket PATH [--once]",
+     "Answer partition requests on a Unix socket, one connection after another, until SIGTERM.",
+     runPartitionServe},
+    {"add", "--socket PATH --number N ARG1 ARG2 ARG3",
+     "Send a request to add partition N; print the response; exit 0 when its errorCode is 0.",
+     runPartitionAdd},
+    {"delete", "--socket PATH --number N ARG1",
+     "Send a request to delete partition N; print the response; exit 0 when its errorCode is 0.",
+     runPartitionDelete},
     {"find", "--instance NAME --data-dir DIR [--subclient DIR]",
      "Resolve a partition with findDataPartition (switches to its user); exit 1 when it fails.",
      runPartitionFind},

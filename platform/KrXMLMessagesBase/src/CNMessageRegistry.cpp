@@ -1,0 +1,138 @@
+#include "CNMessageRegistry.h"
+
+#include "KRGuiGenericResp.h"
+#include "LotusNotesPartition.h"
+#include "message_fields.h"
+
+#include <map>
+#include <mutex>
+#include <shared_mutex>
+
+namespace {
+
+struct MessageType {
+    CNMessageRegistry::Factory create;
+    CNMessageRegistry::Deleter destroy;
+    std::vector<CNFieldSpec> fields;
+};
+
+template <class T>
+MessageType typeOf(std::vector<CNFieldSpec> fields)
+{
+    return MessageType{[]() -> CNMessageBase* { return new T; },
+                       [](CNMessageBase* message) { delete static_cast<T*>(message); },
+                       std::move(fields)};
+}
+
+void destroyPlain(CNMessageBase* message)
+{
+    delete message;
+}
+
+class Registry {
+public:
+    Registry()
+    {
+        using Info = LotusNotesPartitionInfo;
+        using Req = LotusNotesPartitionReq;
+        using Resp = KRGui::GenericResp;
+        types_[Info::kTagID] = typeOf<Info>({
+            {Info::kPartitionNumberField, Info::kPartitionNumberId, CNFieldKind::Int64},
+            {Info::kScriptArg1Field, Info::kScriptArg1Id, CNFieldKind::String},
+            {Info::kScriptArg2Field, Info::kScriptArg2Id, CNFieldKind::String},
+            {Info::kScriptArg3Field, Info::kScriptArg3Id, CNFieldKind::String},
+        });
+        types_[Req::kTagID] = typeOf<Req>({
+            {Req::kPartitionInfoField, Req::kPartitionInfoId, CNFieldKind::Object, Info::kTagID},
+            {Req::kOperationField, Req::kOperationId, CNFieldKind::Int64},
+        });
+        types_[Resp::kTagID] = typeOf<Resp>({
+            {Resp::kErrorCodeField, Resp::kErrorCodeId, CNFieldKind::Int64},
+            {Resp::kErrorStringField, Resp::kErrorStringId, CNFieldKind::String},
+        });
+    }
+
+    void add(unsigned long long tag, MessageType type)
+    {
+        std::unique_lock lock(mutex_);
+        types_[tag] = std::move(type);
+    }
+
+    bool has(unsigned long long tag) const
+    {
+        std::shared_lock lock(mutex_);
+        return types_.count(tag) != 0;
+    }
+
+    CNMessagePtr create(unsigned long long tag) const
+    {
+        CNMessageRegistry::Factory factory = nullptr;
+        CNMessageRegistry::Deleter destroy = destroyPlain;
+        {
+            std::shared_lock lock(mutex_);
+            auto it = types_.find(tag);
+            if (it != types_.end()) {
+                factory = it->second.create;
+                destroy = it->second.destroy;
+            }
+        }
+        CNMessagePtr message(factory != nullptr ? factory() : new CNMessageBase(0, 0),
+                             CNMessageDeleter{destroy});
+        CNMessageAccess::setTag(*message, tag);
+        return message;
+    }
+
+    bool findField(unsigned long long tag, short field, unsigned int id, CNFieldSpec* spec) const
+    {
+        std::shared_lock lock(mutex_);
+        auto it = types_.find(tag);
+        if (it == types_.end())
+            return false;
+        for (const CNFieldSpec& known : it->second.fields) {
+            if (known.field == field && known.id == id) {
+                if (spec != nullptr)
+                    *spec = known;
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    mutable std::shared_mutex mutex_;
+    std::map<unsigned long long, MessageType> types_;
+};
+
+Registry& registry()
+{
+    static Registry instance;
+    return instance;
+}
+
+}  // namespace
+
+void CNMessageRegistry::registerType(unsigned long long tag, Factory create, Deleter destroy,
+                                     std::vector<CNFieldSpec> fields)
+{
+    if (create == nullptr || destroy == nullptr) {
+        create = nullptr;
+        destroy = destroyPlain;
+    }
+    registry().add(tag, MessageType{create, destroy, std::move(fields)});
+}
+
+bool CNMessageRegistry::isRegistered(unsigned long long tag)
+{
+    return registry().has(tag);
+}
+
+CNMessagePtr CNMessageRegistry::create(unsigned long long tag)
+{
+    return registry().create(tag);
+}
+
+bool CNMessageRegistry::findField(unsigned long long tag, short field, unsigned int id,
+                                  CNFieldSpec* spec)
+{
+    return registry().findField(tag, field, id, spec);
+}

@@ -1,0 +1,119 @@
+// Partition administration service: one request received on an agent
+// connection, the partition script run, one generic response sent back.
+
+#include "lndb/partition_service.h"
+
+#include "CKrNetwork.h"
+#include "CNMessageBase.h"
+#include "EvDebug.h"
+#include "KRGuiGenericResp.h"
+#include "LotusNotesPartition.h"
+#include "internal/guard.h"
+
+#include <string>
+
+namespace {
+
+using Info = LotusNotesPartitionInfo;
+using Request = LotusNotesPartitionReq;
+using Response = KRGui::GenericResp;
+
+constexpr const char* kTag = "AddorDeletePartition";
+constexpr const char* kInvalidMessage = "Invalid message recieved";
+constexpr int kTimeoutSeconds = 120;
+
+void setErrorCode(Response& response, long long code)
+{
+    response.setint64(Response::kErrorCodeField, Response::kErrorCodeSub, code, Response::kTagID,
+                      Response::kErrorCodeId);
+}
+
+void setFailure(Response& response, const std::string& text)
+{
+    setErrorCode(response, 1);
+    response.setstring(Response::kErrorStringField, Response::kErrorStringSub, text,
+                       Response::kTagID, Response::kErrorStringId);
+}
+
+// Reads the request's fields, runs the script when they are complete, and
+// fills the response.
+void carryOut(EvDebug& log, CNMessageBase& request, Response& response)
+{
+    std::string scriptArg1;
+    std::string scriptArg2;
+    std::string scriptArg3;
+    std::string errorText;
+
+    CNMessageBase*& info =
+        request.getObjectAccessor(true, false, Request::kPartitionInfoField, Request::kPartitionInfoSub,
+                                  Request::kTagID, Request::kPartitionInfoId,
+                                  Request::kPartitionInfoTypeFamily, Request::kPartitionInfoTypeIndex);
+    // Only the low 32 bits of each count.
+    const int operation = static_cast<int>(
+        request.getint64(Request::kOperationField, Request::kTagID, Request::kOperationId));
+    const int partitionNumber = static_cast<int>(
+        info->getint64(Info::kPartitionNumberField, Info::kTagID, Info::kPartitionNumberId));
+    scriptArg1 = info->getstring(Info::kScriptArg1Field, Info::kScriptArg1Sub, Info::kTagID,
+                                 Info::kScriptArg1Id);
+    scriptArg2 = info->getstring(Info::kScriptArg2Field, Info::kScriptArg2Sub, Info::kTagID,
+                                 Info::kScriptArg2Id);
+    if (operation == 1 && info->isSet(Info::kScriptArg3Field, Info::kTagID, Info::kScriptArg3Id)) {
+        scriptArg3 = info->getstring(Info::kScriptArg3Field, Info::kScriptArg3Sub, Info::kTagID,
+                                     Info::kScriptArg3Id);
+    }
+
+    if (scriptArg1.empty() || (operation == 1 && (scriptArg3.empty() || scriptArg2.empty()))) {
+        log.DebugLvl(kTag, 0, "One or more required values not set in recieved xml message.");
+        setFailure(response, kInvalidMessage);
+        return;
+    }
+    const int result =
+        operation == 0
+            ? RunPostInstallScript(errorText, 0, partitionNumber, scriptArg1.c_str(), "", "")
+            : RunPostInstallScript(errorText, operation, partitionNumber, scriptArg1.c_str(),
+                                   scriptArg2.c_str(), scriptArg3.c_str());
+    if (result == 0)
+        setErrorCode(response, 0);
+    else
+        setFailure(response, errorText);
+}
+
+void handle(CKrNetwork* connection)
+{
+    EvDebug log(nullptr);
+    if (connection == nullptr) {
+        log.DebugLvl(kTag, 0, "No connection to receive a request on");
+        return;
+    }
+    Response response;
+    CNMessageBase* message = nullptr;  // owned by the connection
+    bool flag = false;
+
+    const CZuError received =
+        connection->ReceiveXMLMessage(nullptr, message, nullptr, 0, kTimeoutSeconds, flag);
+    if (received.IsError())
+        log.DebugLvl(kTag, 0, "Failed to receive any message from remote node. Error [%s]",
+                     received.AsString().c_str());
+
+    if (message == nullptr) {
+        log.DebugLvl(kTag, 0, "Invalid message recieved");
+        setFailure(response, kInvalidMessage);
+    } else if (message->getTagID() != Request::kTagID) {
+        log.DebugLvl(kTag, 0, "Unknown message type %lu.",
+                     static_cast<unsigned long>(message->getTagID()));
+        setFailure(response, "Unknown message type recieved");
+    } else {
+        carryOut(log, *message, response);
+    }
+
+    const CZuError sent = connection->SendXMLMessage(response, 0, kTimeoutSeconds, flag);
+    if (sent.IsError())
+        log.DebugLvl(kTag, 0, "Error in sending response, returned [%s]", sent.AsString().c_str());
+}
+
+}  // namespace
+
+extern "C" void AddorDeletePartition(CKrNetwork* connection, unsigned long long)
+{
+    lndb::guardedVoid(kTag, [&] { handle(connection); });
+}
