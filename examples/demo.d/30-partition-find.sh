@@ -41,10 +41,8 @@ chmod a+r "$PARTITION_DATA/notes.ini"
 # set: the Notes directories are appended to them.
 if [ "$(id -u)" -eq 0 ]; then
     say "Partition discovery (findDataPartition): switches to user $PARTITION_USER"
-    # Its last lines are written as the partition's user, who is given the
-    # sample's debug log for that.
-    touch "$DEBUG_LOG"
-    chown "$PARTITION_USER" "$DEBUG_LOG"
+    # Its last lines are written as the partition's user, through the log
+    # the process opened as root.
     run env LD_LIBRARY_PATH="$LIB" "$LNDB" partition find --instance Instance001 \
         --data-dir "$PARTITION_DATA/" --subclient "$SUBCLIENT_DIR"
     run ls -ld "$SUBCLIENT_DIR"

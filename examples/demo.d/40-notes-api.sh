@@ -16,8 +16,6 @@ sed -i '/^FakeConsoleFile=/d; /^KeyFileName=/d; /^Directory=/d' "$PARTITION_DATA
 printf 'Directory=%s\nKeyFileName=server.id\nFakeConsoleFile=%s\n' "$PARTITION_DATA" \
     "$PARTITION_DATA/show_tasks.txt" >>"$PARTITION_DATA/notes.ini"
 chmod -R a+rX "$PARTITION_HOME/notes" "$PARTITION_DATA"
-# After the switch the partition's user appends to the debug log.
-touch "$DEBUG_LOG" && chmod a+rw "$DEBUG_LOG" && chmod a+rwx "$SAMPLE/logs"
 
 say "Bind the Notes API (loadNotesFunctions) from the partition's program directory"
 run "$LNDB" notes load --notes-dir "$PARTITION_HOME"
@@ -41,7 +39,7 @@ if [ "$(id -u)" -eq 0 ]; then
         say "Is a maintenance task working on $database? (isDBMaintananceTaskRunning)"
         status=0
         run "$LNDB" notes tasks "${NOTES_ARGS[@]}" --server "$SERVER" "$database" || status=$?
-        echo "(exit $status: 0 busy, 1 idle, 2 no answer)"
+        echo "(exit status $status; 0 busy, 1 idle, 2 no answer)"
     done
 else
     say "Start the Notes API on partition 1: not root, so the switch to nobody is refused"
