@@ -222,10 +222,10 @@ TEST(MessageRegistry, TypesAndOwnership)
 
     CNMessageRegistry::registerClass<Counted>({{1, 11, CNFieldKind::Int64}});
     ASSERT_TRUE(CNMessageRegistry::isRegistered(Counted::kTagID));
-    CNFieldSpec spec{};
-    ASSERT_TRUE(CNMessageRegistry::findField(Req::kTagID, 2, 14807476, &spec));
-    EXPECT_EQ(spec.kind, CNFieldKind::Object);
-    EXPECT_EQ(spec.objectTag, Info::kTagID);
+    CNFieldDescription description{};
+    ASSERT_TRUE(CNMessageRegistry::findField(Req::kTagID, 2, 14807476, &description));
+    EXPECT_EQ(description.kind, CNFieldKind::Object);
+    EXPECT_EQ(description.objectTag, Info::kTagID);
 
     {
         SocketPair sockets;

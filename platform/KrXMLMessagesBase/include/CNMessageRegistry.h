@@ -5,7 +5,7 @@
 // KRGui::GenericResp with their fields. A tag id without a registration
 // gives a plain CNMessageBase carrying that tag id.
 //
-// Field specifications serve two purposes: getObjectAccessor creates an empty
+// Field descriptions serve two purposes: getObjectAccessor creates an empty
 // object of the declared class for a missing nested object, and a received
 // document is refused when a known field of a registered type arrives as
 // another kind (a text where an integer belongs is not silently read as 0).
@@ -19,7 +19,7 @@
 
 enum class CNFieldKind { Int64, String, Object };
 
-struct CNFieldSpec {
+struct CNFieldDescription {
     short field;
     unsigned int id;
     CNFieldKind kind;
@@ -45,12 +45,12 @@ public:
     // Registers (or replaces) the type of `tag`. Objects already created keep
     // the deleter they were created with. Thread-safe.
     static void registerType(unsigned long long tag, Factory create, Deleter destroy,
-                             std::vector<CNFieldSpec> fields = {});
+                             std::vector<CNFieldDescription> fields = {});
 
     // Registers class T (default-constructible, derived from CNMessageBase)
     // under T::kTagID.
     template <class T>
-    static void registerClass(std::vector<CNFieldSpec> fields = {})
+    static void registerClass(std::vector<CNFieldDescription> fields = {})
     {
         registerType(
             T::kTagID, []() -> CNMessageBase* { return new T; },
@@ -63,6 +63,6 @@ public:
     // CNMessageBase; either way carrying `tag`. Throws std::bad_alloc only.
     static CNMessagePtr create(unsigned long long tag);
 
-    // The specification of field `field`/`id` of type `tag`, when registered.
-    static bool findField(unsigned long long tag, short field, unsigned int id, CNFieldSpec* spec);
+    // The description of field `field`/`id` of type `tag`, when registered.
+    static bool findField(unsigned long long tag, short field, unsigned int id, CNFieldDescription* description);
 };

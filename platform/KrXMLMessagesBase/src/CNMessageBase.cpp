@@ -76,10 +76,10 @@ CNMessageBase*& CNMessageBase::getObjectAccessor(bool, bool, short field, short 
     if (existing != nullptr && existing->kind == CNFieldKind::Object && existing->object != nullptr)
         return existing->object;
 
-    CNFieldSpec spec{};
-    const bool known = CNMessageRegistry::findField(m_tag, field, id, &spec) &&
-                       spec.kind == CNFieldKind::Object;
-    CNMessagePtr created = CNMessageRegistry::create(known ? spec.objectTag : 0);
+    CNFieldDescription description{};
+    const bool known = CNMessageRegistry::findField(m_tag, field, id, &description) &&
+                       description.kind == CNFieldKind::Object;
+    CNMessagePtr created = CNMessageRegistry::create(known ? description.objectTag : 0);
 
     MessageField* place = nullptr;
     if (!owned || (existing != nullptr && existing->kind != CNFieldKind::Object))

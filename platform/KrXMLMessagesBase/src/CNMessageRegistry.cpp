@@ -13,11 +13,11 @@ namespace {
 struct MessageType {
     CNMessageRegistry::Factory create;
     CNMessageRegistry::Deleter destroy;
-    std::vector<CNFieldSpec> fields;
+    std::vector<CNFieldDescription> fields;
 };
 
 template <class T>
-MessageType typeOf(std::vector<CNFieldSpec> fields)
+MessageType typeOf(std::vector<CNFieldDescription> fields)
 {
     return MessageType{[]() -> CNMessageBase* { return new T; },
                        [](CNMessageBase* message) { delete static_cast<T*>(message); },
@@ -82,16 +82,16 @@ public:
         return message;
     }
 
-    bool findField(unsigned long long tag, short field, unsigned int id, CNFieldSpec* spec) const
+    bool findField(unsigned long long tag, short field, unsigned int id, CNFieldDescription* description) const
     {
         std::shared_lock lock(mutex_);
         auto it = types_.find(tag);
         if (it == types_.end())
             return false;
-        for (const CNFieldSpec& known : it->second.fields) {
+        for (const CNFieldDescription& known : it->second.fields) {
             if (known.field == field && known.id == id) {
-                if (spec != nullptr)
-                    *spec = known;
+                if (description != nullptr)
+                    *description = known;
                 return true;
             }
         }
@@ -112,7 +112,7 @@ Registry& registry()
 }  // namespace
 
 void CNMessageRegistry::registerType(unsigned long long tag, Factory create, Deleter destroy,
-                                     std::vector<CNFieldSpec> fields)
+                                     std::vector<CNFieldDescription> fields)
 {
     if (create == nullptr || destroy == nullptr) {
         create = nullptr;
@@ -132,7 +132,7 @@ CNMessagePtr CNMessageRegistry::create(unsigned long long tag)
 }
 
 bool CNMessageRegistry::findField(unsigned long long tag, short field, unsigned int id,
-                                  CNFieldSpec* spec)
+                                  CNFieldDescription* description)
 {
-    return registry().findField(tag, field, id, spec);
+    return registry().findField(tag, field, id, description);
 }

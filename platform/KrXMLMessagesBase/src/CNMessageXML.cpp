@@ -165,11 +165,11 @@ private:
             if (!seen.insert(key).second)
                 return refuse("malformed message: " + fieldName(number, id) +
                               " appears twice in one element");
-            CNFieldSpec spec{};
-            if (CNMessageRegistry::findField(message.getTagID(), number, id, &spec) && spec.kind != kind)
+            CNFieldDescription description{};
+            if (CNMessageRegistry::findField(message.getTagID(), number, id, &description) && description.kind != kind)
                 return refuse("malformed message: " + fieldName(number, id) + " of message type " +
                               std::to_string(message.getTagID()) + " must be an " +
-                              kindName(spec.kind) + ", not an " + kindName(kind));
+                              kindName(description.kind) + ", not an " + kindName(kind));
 
             MessageField& field = fields.fields.emplace_back(kind, number, id);
             switch (kind) {
