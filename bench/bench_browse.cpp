@@ -4,6 +4,8 @@
 
 #include "lndb/browse.h"
 
+#include "bench_support.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -24,27 +26,14 @@ namespace {
 namespace fs = std::filesystem;
 
 // A throw-away installation whose tool for type 51 is /bin/true.
-class Installation {
+class Installation : public lndbbench::BenchInstallation {
 public:
     Installation()
     {
-        char pattern[] = "/tmp/lndb-bench-XXXXXX";
-        root_ = mkdtemp(pattern);
-        fs::create_directories(root_ + "/registry");
-        fs::create_directories(root_ + "/install/lndbGleaner");
+        fs::create_directories(root() + "/install/lndbGleaner");
         fs::copy_file("/bin/true", tool());
-        std::ofstream(root_ + "/registry/Instance001.ini")
-            << "[Platform]\nOrreryDirectory = " << root_ << "/install\n"
-            << "BaseHomeDirectory = " << root_ << "\nLogFilesDirectory = " << root_ << "\n";
-        setenv("KR_REGISTRY_DIR", (root_ + "/registry").c_str(), 1);
-        setenv("KR_INSTANCE", "Instance001", 1);
-        setenv("KR_DEBUG_LOG", (root_ + "/debug.log").c_str(), 1);
     }
-    ~Installation() { fs::remove_all(root_); }
-    std::string tool() const { return root_ + "/install/lndbGleaner/nsfdbScout"; }
-
-private:
-    std::string root_;
+    std::string tool() const { return root() + "/install/lndbGleaner/nsfdbScout"; }
 };
 
 Installation& installation()

@@ -17,6 +17,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include "bench_support.h"
+
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -37,22 +39,12 @@ using Request = LotusNotesPartitionReq;
 
 // A throw-away installation whose NotesPostInstall exits 0 at once, and a
 // thread that serves partition requests on a Unix socket.
-class Installation {
+class Installation : public lndbbench::BenchInstallation {
 public:
     Installation()
     {
-        char pattern[] = "/tmp/lndb-bench-XXXXXX";
-        root_ = mkdtemp(pattern);
-        fs::create_directories(root_ + "/registry");
-        fs::create_directories(root_ + "/home");
         std::ofstream(script()) << "#!/bin/sh\nexit 0\n";
         fs::permissions(script(), fs::perms::owner_all);
-        std::ofstream(root_ + "/registry/Instance001.ini")
-            << "[Platform]\nOrreryDirectory = " << root_ << "\nBaseHomeDirectory = " << root_
-            << "/home\nLogFilesDirectory = " << root_ << "\n";
-        setenv("KR_REGISTRY_DIR", (root_ + "/registry").c_str(), 1);
-        setenv("KR_INSTANCE", "Instance001", 1);
-        setenv("KR_DEBUG_LOG", (root_ + "/debug.log").c_str(), 1);
 
         address_.sun_family = AF_UNIX;
         socketPath().copy(address_.sun_path, sizeof address_.sun_path - 1);
@@ -66,11 +58,10 @@ public:
         shutdown(listener_, SHUT_RDWR);
         server_.join();
         close(listener_);
-        fs::remove_all(root_);
     }
 
-    std::string script() const { return root_ + "/home/NotesPostInstall"; }
-    std::string socketPath() const { return root_ + "/partition.sock"; }
+    std::string script() const { return root() + "/home/NotesPostInstall"; }
+    std::string socketPath() const { return root() + "/partition.sock"; }
     const sockaddr_un& address() const { return address_; }
 
 private:
@@ -88,7 +79,6 @@ private:
         }
     }
 
-    std::string root_;
     sockaddr_un address_{};
     int listener_ = -1;
     std::thread server_;

@@ -7,6 +7,7 @@
 #include "KRPI.h"
 #include "KrProcess.h"
 #include "internal/debug_hold.h"
+#include "internal/format.h"
 #include "internal/guard.h"
 
 #include <cstdio>
@@ -14,6 +15,8 @@
 #include <string>
 
 namespace {
+
+using lndb::formatInto;
 
 struct DiscoveryTool {
     int appType;
@@ -45,14 +48,6 @@ constexpr int kCommandLineSize = 1024;
 constexpr int kProgramPathSize = 1296;
 constexpr int kFullCommandLineSize = 1552;
 constexpr int kErrorTextSize = 100;
-
-// snprintf that reports whether the whole text fit.
-template <class... Args>
-bool formatInto(char* buffer, size_t size, const char* format, Args... args)
-{
-    const int n = std::snprintf(buffer, size, format, args...);
-    return n >= 0 && static_cast<size_t>(n) < size;
-}
 
 int launch(char* path, long long sequenceNumber, char* client, char* instanceName, int appType)
 {

@@ -8,7 +8,9 @@
 
 #include "EvDebug.h"
 #include "KRPI.h"
+#include "internal/format.h"
 #include "internal/guard.h"
+#include "internal/scoped_fd.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -25,29 +27,8 @@ namespace {
 constexpr size_t kBufferSize = 1024;
 constexpr off_t kRotationSize = 0x500000;  // 5 MiB; a log larger than this is rotated
 
-// snprintf that reports whether the whole text fit.
-template <class... Args>
-bool formatInto(char (&buffer)[kBufferSize], const char* format, Args... args)
-{
-    const int n = std::snprintf(buffer, sizeof buffer, format, args...);
-    return n >= 0 && static_cast<size_t>(n) < sizeof buffer;
-}
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using lndb::formatInto;
+using lndb::ScopedFd;
 
 // Processes of one executable name share the log: the lock on the log
 // directory lets only one of them rotate it, so that a second rotation cannot
@@ -66,7 +47,7 @@ public:
     // Closing the directory releases the lock.
 
 private:
-    Descriptor directory_;
+    ScopedFd directory_;
 };
 
 // Moves a current log larger than the limit to the previous-log name.
@@ -100,7 +81,7 @@ bool rotateWhenLarge(EvDebug& log, KRPI_CommClient& platform, const char* curren
 // that a log that cannot be opened leaves both streams as they were.
 bool redirectInto(EvDebug& log, const char* currentLog)
 {
-    const Descriptor file(open(currentLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    const ScopedFd file(open(currentLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
     if (file.get() < 0) {
         const int error = errno;
         log.debug("DumpFileTimeAndVer() : cannot open '%s' - %d (%s); standard output and error left as they were",

@@ -9,6 +9,7 @@
 #include "EvDebug.h"
 #include "internal/debug_hold.h"
 #include "internal/guard.h"
+#include "internal/instance_string.h"
 
 #include <cstring>
 
@@ -20,6 +21,8 @@ bool notesAPIInitialized = false;
 
 namespace {
 
+using lndb::kInstanceDelimiter;
+
 constexpr size_t kBufferSize = 1024;
 // The notes.ini argument is "=" and the path, in a 1,024-byte argument.
 constexpr size_t kMaxNotesIniPathLength = kBufferSize - 2;
@@ -29,7 +32,6 @@ constexpr size_t kMaxInstanceLength = kBufferSize - 1;
 // argument is refused rather than written past its end.
 constexpr size_t kNotesIniBufferSize = 1 + kBufferSize + sizeof "/notes.ini";
 constexpr WORD kEnvironmentValueLength = 256;
-constexpr char kInstanceDelimiter = '\x12';
 
 // The instance name: the text before the first 0x12 that follows the name,
 // leading 0x12 bytes kept in the copy. False when the text holds nothing but

@@ -8,6 +8,7 @@
 
 #include "EvDebug.h"
 #include "internal/guard.h"
+#include "internal/instance_string.h"
 
 #include <cstdio>
 #include <cstring>
@@ -15,7 +16,6 @@
 
 namespace {
 
-constexpr char kDelimiter = '\x12';
 constexpr unsigned kPathSize = 1024;      // dataDirOut, homeDirOut, value names
 constexpr unsigned kPartitionSize = 4;    // up to 3 characters
 constexpr unsigned kUserSize = 64;        // up to 63 characters
@@ -73,7 +73,7 @@ bool discover(char* instance, char* dataDirOut, char* homeDirOut, char* notesIni
         return false;
     }
 
-    const char* delimiter = std::strchr(instance, kDelimiter);
+    const char* delimiter = std::strchr(instance, lndb::kInstanceDelimiter);
     if (delimiter == nullptr) {
         log.debug("No delimiter found in instance name %s.", instance);
         return false;

@@ -3,6 +3,8 @@
 
 #include "commands.h"
 
+#include "internal/scoped_fd.h"
+
 #include "CKrNetwork.h"
 #include "KRGuiGenericResp.h"
 #include "LotusNotesPartition.h"
@@ -27,22 +29,7 @@ namespace {
 
 constexpr int kTimeoutSeconds = 120;
 
-// A descriptor closed at scope end.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using Fd = lndb::ScopedFd;
 
 std::string systemError(const std::string& what)
 {

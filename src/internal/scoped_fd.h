@@ -1,0 +1,24 @@
+// A descriptor closed at the end of its scope.
+#pragma once
+
+#include <unistd.h>
+
+namespace lndb {
+
+class ScopedFd {
+public:
+    explicit ScopedFd(int fd = -1) : fd_(fd) {}
+    ~ScopedFd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace lndb
