@@ -78,19 +78,12 @@ void carryOut(EvDebug& log, CNMessageBase& request, Response& response)
         setFailure(response, errorText);
 }
 
-void handle(CKrNetwork* connection)
+// Receives the request and fills the response.
+void answer(EvDebug& log, CKrNetwork& connection, Response& response, bool& flag)
 {
-    EvDebug log(nullptr);
-    if (connection == nullptr) {
-        log.DebugLvl(kTag, 0, "No connection to receive a request on");
-        return;
-    }
-    Response response;
     CNMessageBase* message = nullptr;  // owned by the connection
-    bool flag = false;
-
     const CZuError received =
-        connection->ReceiveXMLMessage(nullptr, message, nullptr, 0, kTimeoutSeconds, flag);
+        connection.ReceiveXMLMessage(nullptr, message, nullptr, 0, kTimeoutSeconds, flag);
     if (received.IsError())
         log.DebugLvl(kTag, 0, "Failed to receive any message from remote node. Error [%s]",
                      received.AsString().c_str());
@@ -105,6 +98,38 @@ void handle(CKrNetwork* connection)
     } else {
         carryOut(log, *message, response);
     }
+}
+
+// After an unexpected failure the peer still learns that the request failed,
+// and why, as far as memory allows.
+void setUnexpectedFailure(Response& response, const char* what) noexcept
+{
+    try {
+        setFailure(response, std::string("unexpected failure: ") + what);
+    } catch (...) {
+        try {
+            setErrorCode(response, 1);
+        } catch (...) {
+        }
+    }
+}
+
+void handle(CKrNetwork* connection)
+{
+    EvDebug log(nullptr);
+    if (connection == nullptr) {
+        log.DebugLvl(kTag, 0, "No connection to receive a request on");
+        return;
+    }
+    Response response;
+    bool flag = false;
+    try {
+        answer(log, *connection, response, flag);
+    } catch (...) {
+        const char* what = lndb::currentFailure();
+        lndb::logUnexpectedFailureTagged(kTag, what);
+        setUnexpectedFailure(response, what);
+    }
 
     const CZuError sent = connection->SendXMLMessage(response, 0, kTimeoutSeconds, flag);
     if (sent.IsError())
@@ -115,5 +140,5 @@ void handle(CKrNetwork* connection)
 
 extern "C" void AddorDeletePartition(CKrNetwork* connection, unsigned long long)
 {
-    lndb::guardedVoid(kTag, [&] { handle(connection); });
+    lndb::guardedVoid(kTag, [&] { handle(connection); }, lndb::logUnexpectedFailureTagged);
 }

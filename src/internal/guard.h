@@ -8,31 +8,39 @@
 
 namespace lndb {
 
-// Writes one debug line naming the function and the failure; never throws.
+using FailureLog = void (*)(const char* function, const char* what) noexcept;
+
+// Writes one untagged debug line naming the function and the failure; never
+// throws.
 void logUnexpectedFailure(const char* function, const char* what) noexcept;
 
+// The same line through DebugLvl at level 0 with the function's name as tag,
+// as the partition service writes all its lines; never throws.
+void logUnexpectedFailureTagged(const char* function, const char* what) noexcept;
+
+// The text of the exception being handled ("unknown exception" for one that
+// is no std::exception). Call only inside a catch block.
+const char* currentFailure() noexcept;
+
 template <class Result, class Body>
-Result guarded(const char* function, Result onFailure, Body&& body) noexcept
+Result guarded(const char* function, Result onFailure, Body&& body,
+               FailureLog log = logUnexpectedFailure) noexcept
 {
     try {
         return std::forward<Body>(body)();
-    } catch (const std::exception& e) {
-        logUnexpectedFailure(function, e.what());
     } catch (...) {
-        logUnexpectedFailure(function, "unknown exception");
+        log(function, currentFailure());
     }
     return onFailure;
 }
 
 template <class Body>
-void guardedVoid(const char* function, Body&& body) noexcept
+void guardedVoid(const char* function, Body&& body, FailureLog log = logUnexpectedFailure) noexcept
 {
     try {
         std::forward<Body>(body)();
-    } catch (const std::exception& e) {
-        logUnexpectedFailure(function, e.what());
     } catch (...) {
-        logUnexpectedFailure(function, "unknown exception");
+        log(function, currentFailure());
     }
 }
 
