@@ -16,6 +16,13 @@ public:
     ScopedFd(const ScopedFd&) = delete;
     ScopedFd& operator=(const ScopedFd&) = delete;
     int get() const { return fd_; }
+    // Closes the descriptor held (if any) and takes `fd` in its place.
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
 
 private:
     int fd_;
