@@ -114,31 +114,61 @@ void setUnexpectedFailure(Response& response, const char* what) noexcept
     }
 }
 
-void handle(CKrNetwork* connection)
+// `attempted` is set before the send: whatever fails after it, the peer has
+// had its one response.
+void sendResponse(EvDebug& log, CKrNetwork& connection, Response& response, bool& flag,
+                  bool& attempted)
 {
-    EvDebug log(nullptr);
-    if (connection == nullptr) {
-        log.DebugLvl(kTag, 0, "No connection to receive a request on");
-        return;
-    }
+    attempted = true;
+    const CZuError sent = connection.SendXMLMessage(response, 0, kTimeoutSeconds, flag);
+    if (sent.IsError())
+        log.DebugLvl(kTag, 0, "Error in sending response, returned [%s]", sent.AsString().c_str());
+}
+
+void handle(EvDebug& log, CKrNetwork& connection, bool& sendAttempted)
+{
     Response response;
     bool flag = false;
     try {
-        answer(log, *connection, response, flag);
+        answer(log, connection, response, flag);
     } catch (...) {
         const char* what = lndb::currentFailure();
         lndb::logUnexpectedFailureTagged(kTag, what);
         setUnexpectedFailure(response, what);
     }
+    sendResponse(log, connection, response, flag, sendAttempted);
+}
 
-    const CZuError sent = connection->SendXMLMessage(response, 0, kTimeoutSeconds, flag);
-    if (sent.IsError())
-        log.DebugLvl(kTag, 0, "Error in sending response, returned [%s]", sent.AsString().c_str());
+// When not even the response could be made: one more try with a fresh one.
+void answerFailure(EvDebug& log, CKrNetwork& connection, const char* what) noexcept
+{
+    try {
+        Response response;
+        setUnexpectedFailure(response, what);
+        bool flag = false;
+        bool attempted = false;
+        sendResponse(log, connection, response, flag, attempted);
+    } catch (...) {
+        // Out of memory for good: the peer sees the connection close.
+    }
 }
 
 }  // namespace
 
 extern "C" void AddorDeletePartition(CKrNetwork* connection, unsigned long long)
 {
-    lndb::guardedVoid(kTag, [&] { handle(connection); }, lndb::logUnexpectedFailureTagged);
+    EvDebug log(nullptr);
+    if (connection == nullptr) {
+        log.DebugLvl(kTag, 0, "No connection to receive a request on");
+        return;
+    }
+    bool sendAttempted = false;
+    try {
+        handle(log, *connection, sendAttempted);
+    } catch (...) {
+        const char* what = lndb::currentFailure();
+        lndb::logUnexpectedFailureTagged(kTag, what);
+        if (!sendAttempted)
+            answerFailure(log, *connection, what);
+    }
 }

@@ -8,8 +8,6 @@
 
 namespace lndb {
 
-using FailureLog = void (*)(const char* function, const char* what) noexcept;
-
 // Writes one untagged debug line naming the function and the failure; never
 // throws.
 void logUnexpectedFailure(const char* function, const char* what) noexcept;
@@ -23,24 +21,23 @@ void logUnexpectedFailureTagged(const char* function, const char* what) noexcept
 const char* currentFailure() noexcept;
 
 template <class Result, class Body>
-Result guarded(const char* function, Result onFailure, Body&& body,
-               FailureLog log = logUnexpectedFailure) noexcept
+Result guarded(const char* function, Result onFailure, Body&& body) noexcept
 {
     try {
         return std::forward<Body>(body)();
     } catch (...) {
-        log(function, currentFailure());
+        logUnexpectedFailure(function, currentFailure());
     }
     return onFailure;
 }
 
 template <class Body>
-void guardedVoid(const char* function, Body&& body, FailureLog log = logUnexpectedFailure) noexcept
+void guardedVoid(const char* function, Body&& body) noexcept
 {
     try {
         std::forward<Body>(body)();
     } catch (...) {
-        log(function, currentFailure());
+        logUnexpectedFailure(function, currentFailure());
     }
 }
 
