@@ -40,14 +40,11 @@ std::string bigEndian32(size_t n)
             static_cast<char>((n >> 8) & 0xFF), static_cast<char>(n & 0xFF)};
 }
 
-const std::string kDone = wireFrame(
-    "<message tag=\"16778224\"><int64 field=\"1\" sub=\"1\" id=\"10268693\">0</int64></message>");
+const std::string kDone = lndbtest::doneResponse();
 
 std::string failed(const std::string& text)
 {
-    return wireFrame("<message tag=\"16778224\"><int64 field=\"1\" sub=\"1\" id=\"10268693\">1</int64>"
-                     "<string field=\"2\" sub=\"2\" id=\"12053727\">" +
-                     text + "</string></message>");
+    return lndbtest::failedResponse(text);
 }
 
 const std::string kAddRequest = R"(<?xml version="1.0" encoding="UTF-8"?>

@@ -89,14 +89,11 @@ using lndbtest::wireFrame;
 using Clock = std::chrono::steady_clock;
 using Runs = std::vector<std::vector<std::string>>;
 
-const std::string kDone = wireFrame(
-    "<message tag=\"16778224\"><int64 field=\"1\" sub=\"1\" id=\"10268693\">0</int64></message>");
+const std::string kDone = lndbtest::doneResponse();
 
 std::string failed(const std::string& text)
 {
-    return wireFrame("<message tag=\"16778224\"><int64 field=\"1\" sub=\"1\" id=\"10268693\">1</int64>"
-                     "<string field=\"2\" sub=\"2\" id=\"12053727\">" +
-                     text + "</string></message>");
+    return lndbtest::failedResponse(text);
 }
 
 double secondsSince(Clock::time_point start)

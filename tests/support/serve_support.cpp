@@ -138,6 +138,18 @@ std::string roundTrip(const std::string& path, const std::string& bytes)
     return answer;
 }
 
+std::string doneResponse()
+{
+    return wireFrame("<message tag=\"16778224\"><int64 field=\"1\" sub=\"1\" id=\"10268693\">0</int64></message>");
+}
+
+std::string failedResponse(const std::string& errorString)
+{
+    return wireFrame("<message tag=\"16778224\"><int64 field=\"1\" sub=\"1\" id=\"10268693\">1</int64>"
+                     "<string field=\"2\" sub=\"2\" id=\"12053727\">" +
+                     errorString + "</string></message>");
+}
+
 std::string deleteRequest(int number, const std::string& value)
 {
     return wireFrame("<message tag=\"513299686\"><int64 field=\"3\" id=\"12263650\">0</int64>"

@@ -50,6 +50,11 @@ std::string readToEnd(int fd, int timeoutMs = 30000);
 // the server closes it.
 std::string roundTrip(const std::string& path, const std::string& bytes);
 
+// The frames of a generic response: errorCode 0, and errorCode 1 with
+// `errorString`.
+std::string doneResponse();
+std::string failedResponse(const std::string& errorString);
+
 // A delete request for partition `number` with first value `value`.
 std::string deleteRequest(int number, const std::string& value);
 
