@@ -381,12 +381,14 @@ public:
     void Finalize() override
     {
         ConsoleReporter::Finalize();
-        std::printf("\nRequests per second, medians: lndb partition serve / bare runs of the script\n");
-        for (const int clients : {1, 8, 32}) {
-            const double served = rate("serveRequests", clients);
-            const double bare = rate("bareSpawnOfTheScript", clients);
-            if (served > 0 && bare > 0)
-                std::printf("  %2d client(s): %6.0f / %6.0f = %.2fx\n", clients, served, bare, served / bare);
+        for (const char* server : {"serveRequests", "serveRequestsBaseline"}) {
+            std::printf("\nRequests per second, medians: %s / bare runs of the script\n", server);
+            for (const int clients : {1, 8, 32}) {
+                const double served = rate(server, clients);
+                const double bare = rate("bareSpawnOfTheScript", clients);
+                if (served > 0 && bare > 0)
+                    std::printf("  %2d client(s): %6.0f / %6.0f = %.2fx\n", clients, served, bare, served / bare);
+            }
         }
         const double now = rate("serveRequests", 1);
         const double baseline = rate("serveRequestsBaseline", 1);
