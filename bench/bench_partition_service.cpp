@@ -1,6 +1,7 @@
 // `lndb partition serve` at 1, 8 and 32 concurrent clients, each sending
 // delete requests one after another, against bare runs of the same script at
-// the same concurrency (posix_spawn of /bin/sh -c with both outputs read);
+// the same concurrency (posix_spawn of /bin/sh -c with both outputs read),
+// and its cost beside the script (a request refused without a run);
 // a delete request end to end through an in-process handler; and the cost of
 // one request's frame and XML. The ratios of the medians are printed at the
 // end.
@@ -118,8 +119,10 @@ std::string deleteRequestFrame()
     return frame;
 }
 
-// One request on a connection of its own; null when it went well, else why not.
-const char* requestThrough(const sockaddr_un& address, const std::string& request)
+// One request on a connection of its own; null when it was answered with
+// `expected` in the response, else why not.
+const char* requestThrough(const sockaddr_un& address, const std::string& request,
+                           const char* expected = ">0</int64>")
 {
     char answer[4096];
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -132,7 +135,7 @@ const char* requestThrough(const sockaddr_un& address, const std::string& reques
     for (ssize_t n; (n = read(fd, answer + got, sizeof answer - got)) > 0;)
         got += static_cast<size_t>(n);
     close(fd);
-    if (got < 4 || std::string(answer + 4, got - 4).find(">0</int64>") == std::string::npos)
+    if (got < 4 || std::string(answer + 4, got - 4).find(expected) == std::string::npos)
         return "the request failed";
     return nullptr;
 }
@@ -253,6 +256,35 @@ void serveRequests(benchmark::State& state)
 void serveRequestsBaseline(benchmark::State& state)
 {
     requestsThroughServer(state, baselineServer());
+}
+
+// A message of an unknown type, answered without running anything: what the
+// host and the handler cost a request beside its script.
+void refusalsThroughServer(benchmark::State& state, const ServeProcess& server)
+{
+    if (!server.ready()) {
+        state.SkipWithError("the server did not start");
+        return;
+    }
+    const std::string document = "<message tag=\"42\"/>";
+    const std::string frame = std::string{0, 0, 0, static_cast<char>(document.size())} + document;
+    for (auto _ : state) {
+        if (const char* failure = requestThrough(server.address(), frame, "Unknown message type")) {
+            state.SkipWithError(failure);
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void serveRefusals(benchmark::State& state)
+{
+    refusalsThroughServer(state, thisServer());
+}
+
+void serveRefusalsBaseline(benchmark::State& state)
+{
+    refusalsThroughServer(state, baselineServer());
 }
 
 // Reads both pipes to their ends at once.
@@ -390,11 +422,13 @@ public:
                     std::printf("  %2d client(s): %6.0f / %6.0f = %.2fx\n", clients, served, bare, served / bare);
             }
         }
-        const double now = rate("serveRequests", 1);
-        const double baseline = rate("serveRequestsBaseline", 1);
-        if (now > 0 && baseline > 0)
-            std::printf("Latency at 1 client, this build / baseline: %.0f us / %.0f us = %.2fx\n", 1e6 / now,
-                        1e6 / baseline, baseline / now);
+        for (const std::string what : {"serveRequests", "serveRefusals"}) {
+            const double now = rate(what, 1);
+            const double baseline = rate(what + "Baseline", 1);
+            if (now > 0 && baseline > 0)
+                std::printf("%s, latency at 1 client, this build / baseline: %.0f us / %.0f us = %.2fx\n",
+                            what.c_str(), 1e6 / now, 1e6 / baseline, baseline / now);
+        }
     }
 
 private:
@@ -417,6 +451,7 @@ private:
 }  // namespace
 
 BENCHMARK(serveRequests)->Threads(1)->Threads(8)->Threads(32)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(serveRefusals)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(bareSpawnOfTheScript)->Threads(1)->Threads(8)->Threads(32)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(deleteRequestThroughSocket)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(runPostInstallScriptAlone)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -441,6 +476,9 @@ int main(int argc, char** argv)
             ->Threads(1)
             ->Threads(8)
             ->Threads(32)
+            ->Unit(benchmark::kMicrosecond)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark("serveRefusalsBaseline", serveRefusalsBaseline)
             ->Unit(benchmark::kMicrosecond)
             ->UseRealTime();
     }
