@@ -67,6 +67,15 @@ struct ScanCase {
     const char* loggedLine;  // the TaskInfo of the one debug line, or null for none
 };
 
+// A text as the debug log shows it: a carriage return is written "\r".
+std::string asLogged(const std::string& text)
+{
+    std::string logged;
+    for (char c : text)
+        logged += c == '\r' ? std::string("\\r") : std::string(1, c);
+    return logged;
+}
+
 TEST(MaintenanceTasks, AnswerScan)
 {
     if (!notestest::inProcessWithLibraryPath(notestest::fakeNotesDir()))
@@ -109,8 +118,8 @@ TEST(MaintenanceTasks, AnswerScan)
         } else {
             const std::string taskName = std::string(c.loggedLine).substr(0, std::string(c.loggedLine).find("  "));
             EXPECT_EQ(lines, std::vector<std::string>{"Found an active maintenance task [" + taskName +
-                                                      "] running on [" + c.database + "]. TaskInfo [" +
-                                                      c.loggedLine + "]"})
+                                                      "] running on [" + asLogged(c.database) +
+                                                      "]. TaskInfo [" + asLogged(c.loggedLine) + "]"})
                 << c.what;
         }
     }
