@@ -104,7 +104,7 @@ int check(const std::string& server, const std::string& database)
         }
         fillDefaultTaskNames();
         const std::optional<lndb::TaskLineMatch> match =
-            lndb::findTaskLine(std::string_view(text, std::strlen(text)), database, DominoDbTaskList);
+            lndb::findTaskLine(text, database, DominoDbTaskList);
         if (!match)
             return 0;
         taskName = *match->taskName;

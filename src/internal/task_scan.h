@@ -16,10 +16,11 @@ struct TaskLineMatch {
 
 // The first task line, task names in list order and their occurrences in
 // answer order, that holds `database` anywhere in it; nothing when none does.
-// A task line runs from an occurrence of the task name to the end of its
-// line, without the line feed and without one carriage return just before
-// it. Empty task names are passed over.
-std::optional<TaskLineMatch> findTaskLine(std::string_view answer, std::string_view database,
+// The answer is the NUL-terminated text `answer`, searched where it lies. A
+// task line runs from an occurrence of the task name to the end of its line,
+// without the line feed and without one carriage return just before it.
+// Empty task names are passed over.
+std::optional<TaskLineMatch> findTaskLine(const char* answer, const std::string& database,
                                           const std::list<std::string>& taskNames);
 
 }  // namespace lndb
