@@ -2,10 +2,10 @@
 // name the database on no task line (a busy task table at 4 MB and at 64 MB,
 // and shapes built against the scan: one line of repeated task names, no line
 // end, carriage returns alone, the database on every line, and the slowest
-// answers found for strstr and for memmem), each against its floor, one memmem pass for
-// the database name over the same answer, whose length is known; and
-// loadNotesFunctions in a fresh process against a bare dlopen + 22 dlsym of
-// the same (fake) libnotes.so.
+// answers found for strstr and for memmem), each against its floor, one
+// memmem pass for the database name over the same answer, whose length is
+// known; and loadNotesFunctions in a fresh process against a bare dlopen + 22
+// dlsym of the same (fake) libnotes.so.
 //
 // Each pair runs interleaved in random order, repeated, and the medians'
 // ratios are printed at the end.
@@ -238,7 +238,7 @@ public:
                 const std::string floorName = floor + name.substr(std::strlen(variant));
                 const auto floorMedian = medians_.find(floorName);
                 if (floorMedian != medians_.end() && floorMedian->second.real > 0 && floorMedian->second.cpu > 0)
-                    std::printf("  %-40s %5.2fx %5.2fx  %s\n", name.c_str(), median.real / floorMedian->second.real,
+                    std::printf("  %-48s %5.2fx %5.2fx  %s\n", name.c_str(), median.real / floorMedian->second.real,
                                 median.cpu / floorMedian->second.cpu, floorName.c_str());
             }
         }

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
-#include <string_view>
 
 std::list<std::string> DominoDbTaskList;
 

@@ -101,8 +101,9 @@ TEST(MaintenanceTasks, AnswerScan)
          nullptr},
         {"no maintenance task at all", kHeader, "mail/a.nsf", 0, nullptr},
         {"empty answer", "", "mail/a.nsf", 0, nullptr},
-        {"a NUL ends the answer", "  Index All  Idle" + std::string(1, '\0') + "  Database Compactor  Compacting mail/a.nsf\n",
-         "mail/a.nsf", 0, nullptr},
+        {"a NUL ends the answer",
+         "  Index All  Idle" + std::string(1, '\0') + "  Database Compactor  Compacting mail/a.nsf\n", "mail/a.nsf", 0,
+         nullptr},
     };
     for (const ScanCase& c : cases) {
         server.answer(c.answer);
