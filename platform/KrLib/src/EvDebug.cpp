@@ -208,7 +208,7 @@ void EvDebug::writeLine(const char* tag, const char* format, va_list args)
                       t.fields.tm_min, t.fields.tm_sec, t.milliseconds);
         std::string line = prefix;
         if (tag != nullptr)
-            line += "[" + std::string(tag) + "] ";
+            line.append("[").append(tag).append("] ");  // GCC 12 at -O3 misreads "[" + std::string(tag)
         line += formatted(format, args);
         if (line.back() != '\n')
             line += '\n';
