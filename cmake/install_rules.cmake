@@ -24,10 +24,18 @@ set(LNDB_PACKAGE_platform lndb-standin-platform)
 
 # An installed lndb finds the library and the stand-ins in its prefix's
 # library directory, and the libraries find each other beside themselves,
-# wherever the prefix is.
+# wherever the prefix is. The build tree has the same layout (bin/, lib/), so
+# these run paths serve it too: no build path to rewrite at install, and no
+# padding, which CMake would write as an empty entry (the loader would then
+# search the working directory).
 file(RELATIVE_PATH lndb_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-set_target_properties(lndb_cli PROPERTIES INSTALL_RPATH "\$ORIGIN/${lndb_bin_to_lib}")
-set_target_properties(lndb ${LNDB_PLATFORM_TARGETS} PROPERTIES INSTALL_RPATH "\$ORIGIN")
+set(lndb_cli_rpath "\$ORIGIN/${lndb_bin_to_lib}")
+if(NOT lndb_bin_to_lib STREQUAL "../lib")
+  string(APPEND lndb_cli_rpath ":\$ORIGIN/../lib")
+endif()
+set_target_properties(lndb_cli PROPERTIES INSTALL_RPATH "${lndb_cli_rpath}" BUILD_WITH_INSTALL_RPATH ON)
+set_target_properties(lndb ${LNDB_PLATFORM_TARGETS} PROPERTIES
+  INSTALL_RPATH "\$ORIGIN" BUILD_WITH_INSTALL_RPATH ON)
 
 foreach(target ${LNDB_PLATFORM_TARGETS})
   add_library(lndb::${target} ALIAS ${target})

@@ -25,30 +25,25 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
-set(lndb_exact_version "${PROJECT_VERSION}")
+# lndb_deb_package(COMPONENT SECTION DEPENDS DESCRIPTION): the package of
+# an install component (its name is LNDB_PACKAGE_<component>).
+macro(lndb_deb_package component section depends description)
+  string(TOUPPER ${component} lndb_component)
+  set(CPACK_DEBIAN_${lndb_component}_PACKAGE_NAME ${LNDB_PACKAGE_${component}})
+  set(CPACK_DEBIAN_${lndb_component}_PACKAGE_SECTION ${section})
+  set(CPACK_DEBIAN_${lndb_component}_PACKAGE_DEPENDS "${depends}")
+  set(CPACK_COMPONENT_${lndb_component}_DESCRIPTION "${description}")
+endmacro()
 
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${LNDB_PACKAGE_runtime})
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "lndb-platform")
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+set(lndb_same_library "${LNDB_PACKAGE_runtime} (= ${PROJECT_VERSION})")
+lndb_deb_package(runtime libs "lndb-platform"
   "Lotus Notes / Domino support library of the backup agent\n liblndb.so.1, loaded by the agent's processes.")
-
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${LNDB_PACKAGE_development})
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${LNDB_PACKAGE_runtime} (= ${lndb_exact_version})")
-set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+lndb_deb_package(development libdevel "${lndb_same_library}"
   "Lotus Notes / Domino support library: development files\n Headers, the CMake package (lndb::lndb) and lndb.pc.")
-
-set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${LNDB_PACKAGE_tools})
-set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${LNDB_PACKAGE_runtime} (= ${lndb_exact_version}), lndb-platform")
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+lndb_deb_package(tools admin "${lndb_same_library}, lndb-platform"
   "Lotus Notes / Domino support library: the lndb command\n A host for liblndb for operators and tests.")
-
-set(CPACK_DEBIAN_PLATFORM_PACKAGE_NAME ${LNDB_PACKAGE_platform})
-set(CPACK_DEBIAN_PLATFORM_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_PLATFORM_PACKAGE_PROVIDES "lndb-platform")
-set(CPACK_COMPONENT_PLATFORM_DESCRIPTION
+lndb_deb_package(platform libs ""
   "Stand-ins for the backup agent's platform libraries\n libKrLib, libZuUtils, libKrXMLMessagesBase and libKrSession, working\n on files, processes and sockets, for a machine without the agent.")
+set(CPACK_DEBIAN_PLATFORM_PACKAGE_PROVIDES "lndb-platform")
 
 include(CPack)

@@ -19,6 +19,7 @@ step=$1 build=$2 work=$3 libdir=$4 version=$5
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 prefix=$work/prefix
+mkdir -p "$work"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # Nothing of the samples, the tests or the fake Notes library is installed.
@@ -49,7 +50,7 @@ check_consumer() {
 
 case $step in
 install)
-    rm -rf "$prefix" && mkdir -p "$work"
+    rm -rf "$prefix"
     cmake --install "$build" --prefix "$prefix" >"$work/install.log"
     mapfile -t lndb_headers < <(headers include/lndb include/lndb)
     listing "$prefix" | check_listing "the installation" \
@@ -59,6 +60,21 @@ install)
         "$libdir/cmake/lndb/lndbConfig.cmake" "$libdir/cmake/lndb/lndbConfigVersion.cmake" \
         "$libdir/pkgconfig/lndb.pc" share/doc/liblndb1/copyright
     cmp -s "$source_dir/LICENSE" "$prefix/share/doc/liblndb1/copyright" || fail "copyright is not the LICENSE"
+    # Run paths: in the installation only entries relative to $ORIGIN (no
+    # build path), and nowhere an empty entry, with which the loader would
+    # search the working directory.
+    for file in "$prefix/bin/lndb" "$prefix/$libdir"/lib*.so* "$build/bin/lndb" "$build/lib"/lib*.so*; do
+        runpath=$(readelf -d "$file" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]$/\1/p')
+        [ -n "$runpath" ] || fail "$file has no run path"
+        [[ ":$runpath:" != *::* ]] || fail "$file: run path [$runpath] has an empty entry"
+        if [[ $file == "$prefix"/* ]]; then
+            IFS=: read -ra entries <<<"$runpath"
+            for entry in "${entries[@]}"; do
+                # shellcheck disable=SC2016  # the loader's $ORIGIN, literally
+                [[ $entry == '$ORIGIN'* ]] || fail "$file: run path [$runpath] leads outside the installation"
+            done
+        fi
+    done
     # The command finds the library and the stand-ins with no loader path.
     env -i "$prefix/bin/lndb" --help | grep -q '^usage: lndb COMMAND' || fail "installed lndb --help"
     ;;
