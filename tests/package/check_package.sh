@@ -5,6 +5,8 @@
 # usage: check_package.sh STEP BUILD_DIR WORK_DIR LIBDIR VERSION
 #   install      cmake --install into WORK_DIR/prefix; what lands there
 #   cmake        a project outside the tree: find_package(lndb) + lndb::lndb
+#   agent        the same with the runtime and development components only
+#                and the platform libraries brought by the consumer
 #   pkgconfig    the same program built with pkg-config --cflags --libs lndb
 #   unversioned  a program linked against an unversioned liblndb.so.1 still
 #                resolves its names in the versioned library
@@ -44,8 +46,18 @@ headers() { for header in "$source_dir/$1"/*.h; do echo "$2/${header##*/}"; done
 # Runs the consumer program and checks its one line.
 check_consumer() {
     local out
-    out=$("$@") || fail "$1 exited with status $?: $out"
-    [ "$out" = "mail alice lnBackup 1" ] || fail "$1 printed [$out]"
+    out=$("$@") || fail "$* exited with status $?: $out"
+    [ "$out" = "mail alice lnBackup 1" ] || fail "$* printed [$out]"
+}
+
+# Configures and builds the consumer project in a fresh directory.
+build_consumer() {
+    local dir=$1
+    shift
+    rm -rf "$dir" && mkdir -p "$dir"
+    cmake -S "$here/consumer" -B "$dir" "$@" >"$dir/configure.log" 2>&1 \
+        || { cat "$dir/configure.log"; fail "the consumer does not configure"; }
+    cmake --build "$dir" >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; fail "the consumer does not build"; }
 }
 
 case $step in
@@ -79,11 +91,20 @@ install)
     env -i "$prefix/bin/lndb" --help | grep -q '^usage: lndb COMMAND' || fail "installed lndb --help"
     ;;
 cmake)
-    rm -rf "$work/cmake" && mkdir -p "$work/cmake"
-    cmake -S "$here/consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" >"$work/cmake/configure.log" \
-        || { cat "$work/cmake/configure.log"; fail "the consumer does not configure"; }
-    cmake --build "$work/cmake" >"$work/cmake/build.log" || { cat "$work/cmake/build.log"; fail "the consumer does not build"; }
+    build_consumer "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix"
     check_consumer "$work/cmake/consumer"
+    ;;
+agent)
+    dir=$work/agent
+    rm -rf "$dir" "$dir.log"
+    for component in runtime development; do
+        cmake --install "$build" --prefix "$dir/prefix" --component $component >>"$dir.log"
+    done
+    # The agent's platform, in a place of its own.
+    cmake --install "$build" --prefix "$dir/platform" --component platform >>"$dir.log"
+    build_consumer "$dir/build" -DCMAKE_PREFIX_PATH="$dir/prefix" -DAGENT_PLATFORM_DIR="$dir/platform/$libdir"
+    # The agent's processes find its libraries through their loader path.
+    check_consumer env LD_LIBRARY_PATH="$dir/platform/$libdir" "$dir/build/consumer"
     ;;
 pkgconfig)
     rm -rf "$work/pkgconfig" && mkdir -p "$work/pkgconfig"
