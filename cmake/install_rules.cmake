@@ -70,6 +70,7 @@ install(FILES ${PROJECT_BINARY_DIR}/lndbConfig.cmake ${PROJECT_BINARY_DIR}/lndbC
 # lndb.pc finds its prefix from where it lies, so one file serves any
 # --prefix, DESTDIR and the packages alike.
 file(RELATIVE_PATH LNDB_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" LNDB_PC_TO_PREFIX "${LNDB_PC_TO_PREFIX}")
 foreach(dir LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
     set(LNDB_PC_${dir} "${CMAKE_INSTALL_${dir}}")
