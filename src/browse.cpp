@@ -44,6 +44,23 @@ const DiscoveryTool* findTool(int appType)
     return nullptr;
 }
 
+// The fields travel in one double-quoted argument of the tool: a field
+// holding a double quote would end it and hand the rest to the tool, which
+// runs as root, as arguments of its own. Names the first such field.
+const char* fieldHoldingQuote(const char* path, const char* client, const char* instanceName)
+{
+    const auto holdsQuote = [](const char* text) {
+        return text != nullptr && std::strchr(text, '"') != nullptr;
+    };
+    if (holdsQuote(client))
+        return "client";
+    if (holdsQuote(instanceName))
+        return "instance name";
+    if (holdsQuote(path))
+        return "path";
+    return nullptr;
+}
+
 constexpr int kCommandLineSize = 1024;
 constexpr int kProgramPathSize = 1296;
 constexpr int kFullCommandLineSize = 1552;
@@ -61,6 +78,11 @@ int launch(char* path, long long sequenceNumber, char* client, char* instanceNam
     if (tool == nullptr) {
         log.debug("Invalid AppType: %d", appType);
         return 0;
+    }
+
+    if (const char* field = fieldHoldingQuote(path, client, instanceName)) {
+        log.debug("Browse request refused: the %s holds a double quote", field);
+        return 3;
     }
 
     for (char* p = path; *p != '\0'; ++p) {
@@ -85,6 +107,13 @@ int launch(char* path, long long sequenceNumber, char* client, char* instanceNam
     KRPI_PlatformBase platform;
     platform.setFocus(KRPI_Focus::getFocus());
     const std::string installDirectory = platform.getOrreryDirectory();
+    if (installDirectory.empty() || installDirectory[0] != '/') {
+        // A relative directory would start a tool found from wherever the
+        // caller happens to stand, an empty one from the filesystem root.
+        log.debug("Browse request refused: the install directory [%s] is not an absolute path",
+                  installDirectory.c_str());
+        return 3;
+    }
 
     char programPath[kProgramPathSize];
     char fullCommandLine[kFullCommandLineSize];

@@ -26,10 +26,12 @@ bool isShellSafe(char c)
 // The text as one word of a /bin/sh command line: unchanged when every
 // character is safe, else in single quotes with each ' written as '"'"'.
 // The values come from the network: unquoted, any of them could run commands.
+// An empty text is '' so that it stays one (empty) argument and the values
+// after it keep their places.
 std::string shellWord(const char* text)
 {
     std::string plain = text != nullptr ? text : "";
-    bool safe = true;
+    bool safe = !plain.empty();
     for (char c : plain)
         safe = safe && isShellSafe(c);
     if (safe)
@@ -61,6 +63,15 @@ int runScript(std::string& errorText, int operation, int partitionNumber, const 
         // Without it the command line would name /NotesPostInstall at the root.
         errorText = "NotesPostInstall not run: instance " + platform.focus() +
                     " has no base home directory";
+        log.DebugLvl(kTag, 0, "%s", errorText.c_str());
+        return 1;
+    }
+    if (baseHome[0] != '/') {
+        // A relative script path is looked up from wherever the caller
+        // stands, and a first word such as X=1/NotesPostInstall is a shell
+        // assignment that leaves delPartition to be found on the search path.
+        errorText = "NotesPostInstall not run: the base home directory of instance " +
+                    platform.focus() + " is not an absolute path";
         log.DebugLvl(kTag, 0, "%s", errorText.c_str());
         return 1;
     }

@@ -144,7 +144,7 @@ TEST_F(Browse, FieldsArePutIntoTheCommandLineUnchanged)
         std::string argument;
     };
     const Case cases[] = {
-        {"a|b", "in\"st", "/x|y", "a|b|51|in\"st|/x|y|9"},
+        {"a|b", "in|st", "/x|y", "a|b|51|in|st|/x|y|9"},
         {"c", "i", "", "c|51|i||9"},
     };
     for (const Case& c : cases) {

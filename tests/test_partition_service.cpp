@@ -422,9 +422,9 @@ TEST(PartitionScript, CalledOnItsOwn)
     // An unsupported operation leaves errorText as it was.
     EXPECT_EQ(RunPostInstallScript(errorText, -1, 3, "abc", "b", "c"), 1);
     EXPECT_EQ(errorText, "previous");
-    // Missing values count as empty texts.
+    // Missing values count as empty texts, each one empty argument.
     EXPECT_EQ(RunPostInstallScript(errorText, 1, 4, "a", nullptr, nullptr), 0);
-    EXPECT_EQ(recordedRuns(installation.homeDir()), (Runs{{"addPartition", "4", "a"}}));
+    EXPECT_EQ(recordedRuns(installation.homeDir()), (Runs{{"addPartition", "4", "a", "", ""}}));
     // Without a base home directory nothing runs (not /NotesPostInstall).
     {
         ScopedEnv otherInstance("KR_INSTANCE", "Instance404");

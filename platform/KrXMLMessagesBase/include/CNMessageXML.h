@@ -17,16 +17,22 @@
 // return arrives as it was sent; the empty element is the empty text. Texts
 // are handed on byte for byte, UTF-8 or not.
 //
-// Refused as malformed: a document that is not well-formed XML, holds a NUL
-// byte, has another root, lacks a required attribute, has a number that is
+// Refused as malformed: a document that is not well-formed XML, holds a
+// control character other than tab, line feed and carriage return (NUL
+// included) or a character reference to any character XML 1.0 forbids
+// (&#0;, &#1;, &#xFFFE;, ...), has another root, lacks a required attribute, has a number that is
 // not decimal or does not fit its width (an int64 beyond the signed 64-bit
 // range included), repeats a field number and identifier within one element,
 // nests objects deeper than kMaxObjectNesting, or gives a known field of a
 // registered message type (CNMessageRegistry.h) the wrong kind.
 //
 // Writing: fields in the order they were set; `sub` where a setter gave one;
-// texts escaped by pugixml (&, <, > as entities; control characters other
-// than tab, line feed and carriage return as character references).
+// always well-formed XML 1.0 in UTF-8. In texts, &, < and > go out as
+// entities and a carriage return as &#13; (so that no parser turns it into a
+// line feed); each character XML 1.0 forbids (NUL and the other control
+// characters but tab, line feed and carriage return; U+FFFE, U+FFFF) and each
+// byte sequence that is not UTF-8 goes out as U+FFFD. What the writer writes,
+// the reader reads back as written.
 #pragma once
 
 #include "CNMessageRegistry.h"

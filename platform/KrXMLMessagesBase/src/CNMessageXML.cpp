@@ -2,9 +2,11 @@
 
 #include "decimal.h"
 #include "message_fields.h"
+#include "xml_characters.h"
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -52,24 +54,6 @@ std::string elementText(const pugi::xml_node& element)
             text += child.value();
     }
     return text;
-}
-
-// A character reference to NUL (&#0; &#x00; ...) would cut a text short
-// without a trace: XML forbids it, and it is refused.
-bool refersToNul(const char* data, std::size_t size)
-{
-    const std::string_view text(data, size);
-    for (std::size_t at = text.find("&#"); at != std::string_view::npos; at = text.find("&#", at + 2)) {
-        std::size_t i = at + 2;
-        if (i < size && (text[i] == 'x' || text[i] == 'X'))
-            ++i;
-        const std::size_t digits = i;
-        while (i < size && text[i] == '0')
-            ++i;
-        if (i > digits && i < size && text[i] == ';')
-            return true;
-    }
-    return false;
 }
 
 class Reader {
@@ -205,11 +189,21 @@ private:
 
 // ---- writing ----
 
+// pugixml writes a carriage return in a text as itself, which every other
+// XML parser reads as a line feed (end-of-line handling): it goes out as a
+// character reference instead. Names and attribute values hold none.
 struct AppendWriter : pugi::xml_writer {
     explicit AppendWriter(std::string& out) : out_(out) {}
     void write(const void* data, size_t size) override
     {
-        out_.append(static_cast<const char*>(data), size);
+        const std::string_view chunk(static_cast<const char*>(data), size);
+        for (std::size_t from = 0; from < chunk.size();) {
+            const std::size_t cr = std::min(chunk.find('\r', from), chunk.size());
+            out_.append(chunk.substr(from, cr - from));
+            if (cr < chunk.size())
+                out_.append("&#13;");
+            from = cr + 1;
+        }
     }
     std::string& out_;
 };
@@ -257,20 +251,14 @@ public:
     }
 
 private:
-    // XML cannot carry a NUL byte: such bytes are left out of the text.
+    // Characters XML cannot carry, and bytes that are not UTF-8, go out as
+    // U+FFFD: the frame stays a document any XML parser reads.
     static bool writeText(pugi::xml_node& element, const std::string& text)
     {
         if (text.empty())
             return true;
-        pugi::xml_node data = element.append_child(pugi::node_pcdata);
-        if (text.find('\0') == std::string::npos)
-            return data.set_value(text.data(), text.size());
-        std::string withoutNul;
-        for (char c : text) {
-            if (c != '\0')
-                withoutNul += c;
-        }
-        return data.set_value(withoutNul.data(), withoutNul.size());
+        const std::string written = krxml::wellFormedText(text);
+        return element.append_child(pugi::node_pcdata).set_value(written.data(), written.size());
     }
 
     bool outOfMemory()
@@ -302,10 +290,10 @@ CNMessagePtr read(const char* data, std::size_t size, std::string& error)
         error = "malformed XML: the document is empty";
         return nullptr;
     }
-    if (std::memchr(data, '\0', size) != nullptr || refersToNul(data, size)) {
-        error = "malformed XML: the document holds a NUL character";
+    // pugixml lets control characters through, written or referred to; XML
+    // forbids them (NUL would also cut a text short without a trace).
+    if (!krxml::holdsOnlyXmlCharacters(std::string_view(data, size), error))
         return nullptr;
-    }
     pugi::xml_document document;
     const pugi::xml_parse_result parsed =
         document.load_buffer(data, size, kParseOptions, pugi::encoding_utf8);
