@@ -1,7 +1,14 @@
-// The Notes API: the maintenance-task scan of a 4 MB "SHOW TASKS" answer
-// that names no database, against a plain memmem scan of the same text for
-// the three task names; and loadNotesFunctions in a fresh process against a
-// bare dlopen + 22 dlsym of the same (fake) libnotes.so.
+// The Notes API: the maintenance-task scan of "SHOW TASKS" answers that
+// name the database on no task line (a busy task table at 4 MB and at 64 MB,
+// and shapes built against the scan: one line of repeated task names, no line
+// end, carriage returns alone, the database on every line, and the slowest
+// answers found for strstr and for memmem), each against its floor, one
+// memmem pass for the database name over the same answer, whose length is
+// known; and loadNotesFunctions in a fresh process against a bare dlopen + 22
+// dlsym of the same (fake) libnotes.so.
+//
+// Each pair runs interleaved in random order, repeated, and the medians'
+// ratios are printed at the end.
 
 #include "lndb/maintenance_tasks.h"
 #include "lndb/notes_entry_table.h"
@@ -13,40 +20,84 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <functional>
+#include <map>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
-constexpr size_t kAnswerSize = 4 << 20;
-const char* const kTaskNames[] = {"Database Compactor", "Index All", "Database Fixup"};
+constexpr size_t kMegabyte = 1 << 20;
+constexpr char kDatabase[] = "mail/nobody.nsf";
 
-// A server's task table, repeated to 4 MB: busy maintenance tasks, all on
-// other databases than the one asked about.
-std::string& answer()
+std::string repeated(const std::string& unit, size_t size)
 {
-    static std::string text = [] {
-        std::string built = "Server name:            Mail01/Acme - Acme mail server\r\n\r\n"
-                            "  Task                   Description\r\n";
-        char line[512];
-        for (int user = 0; built.size() < kAnswerSize; ++user) {
-            std::snprintf(line, sizeof line,
-                          "  Database Server        Perform console commands\r\n"
-                          "  Database Compactor     Compacting mail/user%05d.nsf (In-place)\r\n"
-                          "  Index All              Updating mail/user%05d.nsf\r\n"
-                          "  Router                 Idle\r\n"
-                          "  Database Fixup         Idle\r\n",
-                          user, user + 1);
-            built += line;
-        }
-        built.resize(kAnswerSize);
-        return built;
-    }();
+    std::string text;
+    text.reserve(size + unit.size());
+    while (text.size() < size)
+        text += unit;
     return text;
 }
 
+// A server's task table, repeated to `size`: busy maintenance tasks, all on
+// other databases than the one asked about.
+std::string taskTable(size_t size)
+{
+    std::string built = "Server name:            Mail01/Acme - Acme mail server\r\n\r\n"
+                        "  Task                   Description\r\n";
+    built.reserve(size + 512);
+    char line[512];
+    for (int user = 0; built.size() < size; ++user) {
+        std::snprintf(line, sizeof line,
+                      "  Database Server        Perform console commands\r\n"
+                      "  Database Compactor     Compacting mail/user%05d.nsf (In-place)\r\n"
+                      "  Index All              Updating mail/user%05d.nsf\r\n"
+                      "  Router                 Idle\r\n"
+                      "  Database Fixup         Idle\r\n",
+                      user, user + 1);
+        built += line;
+    }
+    built.resize(size);
+    return built;
+}
+
+struct Shape {
+    const char* name;
+    std::function<std::string()> build;
+};
+
+// None of them holds a task line that names the database.
+const Shape kShapes[] = {
+    {"table_4MB", [] { return taskTable(4 * kMegabyte); }},
+    {"table_64MB", [] { return taskTable(64 * kMegabyte); }},
+    {"repeated_task_names_4MB",
+     [] { return repeated("Database Compactor Index All Database Fixup ", 4 * kMegabyte) + "\r\n"; }},
+    {"no_line_end_4MB", [] { return std::string(kDatabase) + " " + repeated("Database Compactor ", 4 * kMegabyte); }},
+    {"carriage_returns_only_4MB",
+     [] { return std::string(kDatabase) + "\r" + repeated("  Index All  Idle\r", 4 * kMegabyte); }},
+    {"database_on_every_line_4MB",
+     [] { return repeated(std::string("  Router  Delivering to ") + kDatabase + "\r\n", 4 * kMegabyte); }},
+    // The slowest answers found for strstr, which the scan uses to find the
+    // database, and for memmem, the floor.
+    {"database_first_letters_repeated_4MB", [] { return repeated(std::string(kDatabase, 2), 4 * kMegabyte); }},
+    {"one_letter_repeated_4MB", [] { return std::string(4 * kMegabyte, 'a'); }},
+};
+
+// The answers, built once each when first measured.
+const std::string& answerOf(const Shape& shape)
+{
+    static std::map<const Shape*, std::string> built;
+    auto it = built.find(&shape);
+    if (it == built.end())
+        it = built.emplace(&shape, shape.build()).first;
+    return it->second;
+}
+
 // The console of a server that answers at once from memory.
+const std::string* currentAnswer = nullptr;
+
 STATUS console(const char*, const char*, DHANDLE* handle)
 {
     *handle = 1;
@@ -54,7 +105,7 @@ STATUS console(const char*, const char*, DHANDLE* handle)
 }
 void* lockAnswer(DHANDLE)
 {
-    return answer().data();
+    return const_cast<char*>(currentAnswer->c_str());
 }
 BOOL unlockAnswer(DHANDLE)
 {
@@ -65,38 +116,38 @@ STATUS freeAnswer(DHANDLE)
     return 0;
 }
 
-void maintenanceTaskCheck(benchmark::State& state)
+void maintenanceTaskCheck(benchmark::State& state, const Shape* shape)
 {
     KR_NSFRemoteConsole = console;
     KR_OSLockObject = lockAnswer;
     KR_OSUnlockObject = unlockAnswer;
     KR_OSMemFree = freeAnswer;
-    answer();
+    currentAnswer = &answerOf(*shape);
     for (auto _ : state) {
-        if (isDBMaintananceTaskRunning("Mail01/Acme", "mail/nobody.nsf") != 0)
+        if (isDBMaintananceTaskRunning("Mail01/Acme", kDatabase) != 0)
             state.SkipWithError("the answer names the database");
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kAnswerSize);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * currentAnswer->size()));
 }
 
-void memmemScan(benchmark::State& state)
+// The floor: every occurrence of the database name found by memmem in one
+// pass over the answer, whose length is known.
+void memmemFloor(benchmark::State& state, const Shape* shape)
 {
-    const std::string& text = answer();
+    const std::string& text = answerOf(*shape);
+    const size_t length = std::strlen(kDatabase);
     for (auto _ : state) {
         size_t found = 0;
-        for (const char* name : kTaskNames) {
-            const size_t length = std::strlen(name);
-            const char* at = text.data();
-            const char* end = text.data() + text.size();
-            while ((at = static_cast<const char*>(memmem(at, static_cast<size_t>(end - at), name, length))) !=
-                   nullptr) {
-                ++found;
-                ++at;
-            }
+        const char* at = text.data();
+        const char* const end = text.data() + text.size();
+        while ((at = static_cast<const char*>(memmem(at, static_cast<size_t>(end - at), kDatabase, length))) !=
+               nullptr) {
+            ++found;
+            at += length;
         }
         benchmark::DoNotOptimize(found);
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kAnswerSize);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 
 // Times `load` in a forked child, in which libnotes.so is not loaded yet.
@@ -159,10 +210,76 @@ void bareDlopenInFreshProcess(benchmark::State& state)
     });
 }
 
-BENCHMARK(maintenanceTaskCheck)->Unit(benchmark::kMillisecond);
-BENCHMARK(memmemScan)->Unit(benchmark::kMillisecond);
 BENCHMARK(loadInFreshProcess)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(bareDlopenInFreshProcess)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// The console output, and at the end the ratio of each variant's median
+// to its floor's median.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                medians_[run.run_name.function_name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+        }
+    }
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        const std::pair<const char*, const char*> pairs[] = {{"taskScan/", "memmemFloor/"},
+                                                             {"loadInFreshProcess", "bareDlopenInFreshProcess"}};
+        std::printf("\nRatios of medians, variant / floor (real time, CPU time):\n");
+        for (const auto& [variant, floor] : pairs) {
+            for (const auto& [name, median] : medians_) {
+                if (name.rfind(variant, 0) != 0)
+                    continue;
+                const std::string floorName = floor + name.substr(std::strlen(variant));
+                const auto floorMedian = medians_.find(floorName);
+                if (floorMedian != medians_.end() && floorMedian->second.real > 0 && floorMedian->second.cpu > 0)
+                    std::printf("  %-48s %5.2fx %5.2fx  %s\n", name.c_str(), median.real / floorMedian->second.real,
+                                median.cpu / floorMedian->second.cpu, floorName.c_str());
+            }
+        }
+    }
+
+private:
+    struct Times {
+        double real;
+        double cpu;
+    };
+    std::map<std::string, Times> medians_;
+};
+
+void registerTaskScans()
+{
+    for (const Shape& shape : kShapes) {
+        benchmark::RegisterBenchmark((std::string("taskScan/") + shape.name).c_str(), maintenanceTaskCheck, &shape)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("memmemFloor/") + shape.name).c_str(), memmemFloor, &shape)
+            ->Unit(benchmark::kMillisecond);
+    }
+}
+
+// Arguments given, and after them the defaults for what was not given:
+// interleaved in random order, repeated, medians only.
+std::vector<char*> withDefaultArguments(int argc, char** argv)
+{
+    static char interleave[] = "--benchmark_enable_random_interleaving=true";
+    static char repetitions[] = "--benchmark_repetitions=12";
+    static char aggregates[] = "--benchmark_report_aggregates_only=true";
+    std::vector<char*> arguments(argv, argv + argc);
+    for (char* fallback : {interleave, repetitions, aggregates}) {
+        const std::string option(fallback, std::strchr(fallback, '=') + 1);
+        bool given = false;
+        for (int i = 1; i < argc; ++i)
+            given = given || std::strncmp(argv[i], option.c_str(), option.size()) == 0;
+        if (!given)
+            arguments.push_back(fallback);
+    }
+    return arguments;
+}
 
 }  // namespace
 
@@ -182,8 +299,13 @@ int main(int argc, char** argv)
     if (fd >= 0)
         close(fd);
     setenv("KR_DEBUG_LOG", debugLog, 1);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    registerTaskScans();
+    std::vector<char*> arguments = withDefaultArguments(argc, argv);
+    int count = static_cast<int>(arguments.size());
+    arguments.push_back(nullptr);
+    benchmark::Initialize(&count, arguments.data());
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     unlink(debugLog);
     return 0;

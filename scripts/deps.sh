@@ -4,7 +4,9 @@
 # prints the exact apt-get line to run and fails.
 set -euo pipefail
 
-packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev python3)
+packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev python3
+          # the package check and the ABI check
+          abigail-tools pkg-config dpkg-dev file)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -6,11 +6,13 @@
 #include "lndb/notes_entry_table.h"
 
 #include "EvDebug.h"
+#include "internal/bounded_text.h"
 #include "internal/guard.h"
+#include "internal/task_scan.h"
 
 #include <cstring>
 #include <mutex>
-#include <string_view>
+#include <optional>
 
 std::list<std::string> DominoDbTaskList;
 
@@ -19,6 +21,7 @@ namespace {
 constexpr size_t kTextBufferSize = 256;  // texts handed to the Notes API
 constexpr char kShowTasks[] = "SHOW TASKS";
 constexpr STATUS kErrorCodeMask = 0x3FFF;  // the status without its two top bits
+constexpr size_t kLoggedTaskLineLimit = 4096;  // bytes of a task line in its debug line
 
 // Fills an empty task list with the default names, once even when two
 // threads run their first check together.
@@ -59,40 +62,6 @@ private:
     bool locked_ = false;
 };
 
-// A task line: from the task name to the end of its line, without the line
-// feed and without one carriage return just before it.
-std::string_view taskLine(std::string_view answer, size_t start)
-{
-    size_t end = answer.find('\n', start);
-    if (end == std::string_view::npos)
-        return answer.substr(start);
-    if (end > start && answer[end - 1] == '\r')
-        --end;
-    return answer.substr(start, end - start);
-}
-
-// The first line, task names in list order and their occurrences in answer
-// order, that names `database`; false when there is none.
-bool findTaskLine(std::string_view answer, const std::string& database, std::string& taskName,
-                  std::string_view& line)
-{
-    for (const std::string& name : DominoDbTaskList) {
-        // An empty name would make every line a maintenance task.
-        if (name.empty())
-            continue;
-        for (size_t at = answer.find(name); at != std::string_view::npos;
-             at = answer.find(name, at + 1)) {
-            const std::string_view candidate = taskLine(answer, at);
-            if (candidate.find(database) != std::string_view::npos) {
-                taskName = name;
-                line = candidate;
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
 int check(const std::string& server, const std::string& database)
 {
     EvEvent log;
@@ -121,23 +90,27 @@ int check(const std::string& server, const std::string& database)
         return -1;
     }
 
-    std::string answer;
+    std::string taskName;
+    std::string lineText;
     {
+        // The answer is searched where the API holds it: a server's answer can
+        // be tens of megabytes.
         ConsoleResponse response(handle);
         const char* text = response.lock();
         if (text == nullptr) {
             log.debug("Failed to read the server's task list for databse [%s]", database.c_str());
             return -1;
         }
-        answer = text;
+        fillDefaultTaskNames();
+        const std::optional<lndb::TaskLineMatch> match =
+            lndb::findTaskLine(text, database, DominoDbTaskList);
+        if (!match)
+            return 0;
+        taskName = *match->taskName;
+        // The line is the server's text: one line of it must not make a
+        // debug line without end.
+        lineText = lndb::boundedText(match->line, kLoggedTaskLineLimit);
     }
-
-    fillDefaultTaskNames();
-    std::string taskName;
-    std::string_view line;
-    if (!findTaskLine(answer, database, taskName, line))
-        return 0;
-    const std::string lineText(line);
     log.debug("Found an active maintenance task [%s] running on [%s]. TaskInfo [%s]",
               taskName.c_str(), database.c_str(), lineText.c_str());
     return 1;

@@ -11,6 +11,7 @@
 #include "internal/format.h"
 #include "internal/guard.h"
 #include "internal/scoped_fd.h"
+#include "safe_files.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -30,62 +31,141 @@ constexpr off_t kRotationSize = 0x500000;  // 5 MiB; a log larger than this is r
 using lndb::formatInto;
 using lndb::ScopedFd;
 
-// Processes of one executable name share the log: the lock on the log
-// directory lets only one of them rotate it, so that a second rotation cannot
-// remove the previous log that the first has just made. Without the lock
-// (a directory that cannot be opened) the rotation goes on unguarded.
-class RotationLock {
-public:
-    explicit RotationLock(const std::string& directory)
-        : directory_(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {
-        if (directory_.get() >= 0) {
-            while (flock(directory_.get(), LOCK_EX) != 0 && errno == EINTR) {
-            }
+bool isPlainFile(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
+// What keeps the previous-log name from taking the current log, or null. The
+// rename would replace what stands there: only a regular file of this
+// process's user or of the current log's owner (an earlier generation) may go;
+// a directory or anything else planted there is left alone.
+const char* previousLogBlocker(const struct stat& previous, const struct stat& current)
+{
+    if (S_ISDIR(previous.st_mode))
+        return "is a directory";
+    if (!S_ISREG(previous.st_mode))
+        return "is not a regular file";
+    if (previous.st_uid != geteuid() && previous.st_uid != current.st_uid)
+        return "belongs to another user";
+    return nullptr;
+}
+
+enum class Outcome { Redirect, Refuse };
+enum class LockState { Held, Busy, Unusable };
+
+// Takes the lock file beside the current log without waiting for it: only
+// processes of this user can open it (mode 0600), and they hold it only for
+// a rotation. Says in one debug line why it was not taken.
+LockState takeRotationLock(EvDebug& log, const char* currentLog, ScopedFd& lock)
+{
+    const std::string lockPath = std::string(currentLog) + ".lock";
+    safefiles::Refusal refusal;
+    lock.reset(safefiles::openLockFile(lockPath.c_str(), refusal));
+    if (!lock.valid()) {
+        log.debug("DumpFileTimeAndVer() : '%s' cannot be rotated: lock file '%s' is not used (%s); "
+                  "output not redirected",
+                  currentLog, lockPath.c_str(), refusal.text().c_str());
+        return LockState::Unusable;
+    }
+    if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0)
+        return LockState::Held;
+    const int error = errno;
+    if (error == EWOULDBLOCK) {
+        log.debug("DumpFileTimeAndVer() : '%s' not rotated: another process holds '%s'; output appended",
+                  currentLog, lockPath.c_str());
+        return LockState::Busy;
+    }
+    log.debug("DumpFileTimeAndVer() : '%s' cannot be rotated: cannot lock '%s' - %d (%s); "
+              "output not redirected",
+              currentLog, lockPath.c_str(), error, std::strerror(error));
+    return LockState::Unusable;
+}
+
+// Renames the current log (`current` its status) to the previous-log name,
+// unless something there must not be replaced.
+Outcome moveToPreviousLog(EvDebug& log, const char* currentLog, const char* previousLog,
+                          const struct stat& current)
+{
+    struct stat previous {};
+    if (lstat(previousLog, &previous) == 0) {
+        if (const char* blocker = previousLogBlocker(previous, current)) {
+            log.debug("DumpFileTimeAndVer() : '%s' cannot be rotated: '%s' %s; output not redirected",
+                      currentLog, previousLog, blocker);
+            return Outcome::Refuse;
         }
     }
-    // Closing the directory releases the lock.
-
-private:
-    ScopedFd directory_;
-};
-
-// Moves a current log larger than the limit to the previous-log name.
-// False when the previous-log name does not fit its buffer.
-bool rotateWhenLarge(EvDebug& log, KRPI_CommClient& platform, const char* currentLog,
-                     const char* baseName, const char* instanceName)
-{
-    const RotationLock lock(platform.getLogFilesDirectory());
-    struct stat st {};
-    if (stat(currentLog, &st) != 0) {
-        log.debug("stat on '%s' failed - %d", currentLog, errno);
-        return true;
+    // rename() replaces an earlier previous log in one step.
+    if (rename(currentLog, previousLog) != 0) {
+        const int error = errno;
+        log.debug("renaming '%s' failed - %d", currentLog, error);
+        log.debug("DumpFileTimeAndVer() : '%s' is over its limit and cannot be rotated (%s); "
+                  "output not redirected",
+                  currentLog, std::strerror(error));
+        return Outcome::Refuse;
     }
-    if (st.st_size <= kRotationSize)
-        return true;
+    return Outcome::Redirect;
+}
+
+// Moves the current log, when it is larger than the limit, to the
+// previous-log name. Processes of one executable name share the log; the
+// lock lets only one of them rotate at a time, so that a second rotation
+// cannot replace the previous log that the first has just made. When another
+// process holds it, this call leaves the rotation to that one and appends. A
+// log over its limit that cannot be rotated (the lock file or the
+// previous-log name is something planted, or the rename fails) is not
+// written further, so a planted name cannot make it grow without end: Refuse.
+Outcome rotateWhenLarge(EvDebug& log, KRPI_CommClient& platform, const char* currentLog,
+                        const char* baseName, const char* instanceName)
+{
+    struct stat st {};
+    if (lstat(currentLog, &st) != 0) {
+        log.debug("stat on '%s' failed - %d", currentLog, errno);
+        return Outcome::Redirect;
+    }
+    // Anything but a plain file is refused when it is opened.
+    if (!isPlainFile(st) || st.st_size <= kRotationSize)
+        return Outcome::Redirect;
     log.debug("Size of '%s': %d", currentLog, static_cast<int>(st.st_size));
     char previousLog[kBufferSize];
     if (!formatInto(previousLog, "%s/Old_%s_%s_NotesAPI.log",
                     platform.getLogFilesDirectory().c_str(), baseName, instanceName)) {
         log.debug("DumpFileTimeAndVer() : previous log name does not fit %zu bytes; output not redirected",
                   kBufferSize);
-        return false;
+        return Outcome::Refuse;
     }
-    unlink(previousLog);
-    if (rename(currentLog, previousLog) != 0)
-        log.debug("renaming '%s' failed - %d", currentLog, errno);
-    return true;
+    ScopedFd lock;
+    switch (takeRotationLock(log, currentLog, lock)) {
+    case LockState::Busy:
+        return Outcome::Redirect;
+    case LockState::Unusable:
+        return Outcome::Refuse;
+    case LockState::Held:
+        break;
+    }
+    // Under the lock: another process may have rotated the log meanwhile.
+    if (lstat(currentLog, &st) != 0 || !isPlainFile(st) || st.st_size <= kRotationSize)
+        return Outcome::Redirect;
+    return moveToPreviousLog(log, currentLog, previousLog, st);
 }
 
-// Puts the current log onto descriptors 1 and 2. The log is opened first, so
-// that a log that cannot be opened leaves both streams as they were.
+// Puts the current log onto descriptors 1 and 2, whether they were open or
+// closed on entry. The log is opened first (at 3 or above, never through a
+// link, and only when it is a regular file with one link), so that a log that
+// cannot be used leaves both streams as they were; 1 and 2 are never closed.
 bool redirectInto(EvDebug& log, const char* currentLog)
 {
-    const ScopedFd file(open(currentLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-    if (file.get() < 0) {
-        const int error = errno;
-        log.debug("DumpFileTimeAndVer() : cannot open '%s' - %d (%s); standard output and error left as they were",
-                  currentLog, error, std::strerror(error));
+    safefiles::Refusal refusal;
+    const ScopedFd file(safefiles::openLog(currentLog, 0666, refusal));
+    if (!file.valid()) {
+        if (refusal.error != 0)
+            log.debug("DumpFileTimeAndVer() : cannot open '%s' - %d (%s); standard output and error left "
+                      "as they were",
+                      currentLog, refusal.error, std::strerror(refusal.error));
+        else
+            log.debug("DumpFileTimeAndVer() : '%s' is not used: %s; standard output and error left as "
+                      "they were",
+                      currentLog, refusal.reason.c_str());
         return false;
     }
     std::fflush(stdout);
@@ -98,6 +178,14 @@ bool redirectInto(EvDebug& log, const char* currentLog)
         }
     }
     return true;
+}
+
+// An instance name holding '/', or "." or "..", would put the log in
+// another directory.
+bool fitsAFileName(const char* instanceName)
+{
+    return std::strchr(instanceName, '/') == nullptr && std::strcmp(instanceName, ".") != 0 &&
+           std::strcmp(instanceName, "..") != 0;
 }
 
 void writeBanner(const char* executable)
@@ -160,6 +248,13 @@ void dump(const char* name, int redirect)
     if (!GetInstanceName(instanceName, sizeof instanceName))
         log.debug("DumpFileTimeAndVer() : error in GetInstanceName()");
 
+    if (!fitsAFileName(instanceName)) {
+        log.debug("DumpFileTimeAndVer() : instance name '%s' cannot be part of a file name; output not "
+                  "redirected",
+                  instanceName);
+        return;
+    }
+
     char currentLog[kBufferSize];
     if (!formatInto(currentLog, "%s/%s_%s_NotesAPI.log", platform.getLogFilesDirectory().c_str(),
                     baseName, instanceName)) {
@@ -167,7 +262,7 @@ void dump(const char* name, int redirect)
                   kBufferSize);
         return;
     }
-    if (!rotateWhenLarge(log, platform, currentLog, baseName, instanceName))
+    if (rotateWhenLarge(log, platform, currentLog, baseName, instanceName) == Outcome::Refuse)
         return;
     if (!redirectInto(log, currentLog))
         return;

@@ -5,6 +5,7 @@
 
 #include "EvDebug.h"
 #include "KR_getpwnam.h"
+#include "internal/directory_handover.h"
 #include "internal/guard.h"
 
 #include <cerrno>
@@ -101,7 +102,7 @@ bool switchUser(EvEvent& log, char* user, char* subclientDir)
     const gid_t gid = entry->pw_gid;
 
     if (subclientDir != nullptr) {
-        if (chown(subclientDir, uid, gid) != 0)
+        if (!lndb::handOverDirectory(subclientDir, uid, gid))
             log.debug("prepareUnixExecEnv: Failed to change ownership for subclientDir '%s'",
                       subclientDir);
         else

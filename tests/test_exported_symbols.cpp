@@ -22,34 +22,60 @@ std::set<std::string> expectedSymbols()
     return names;
 }
 
-std::set<std::string> definedDynamicSymbols(const std::string& library)
+// Every export is bound to this version node, as the default version ("@@").
+constexpr char kVersionNode[] = "LNDB_1.0";
+
+struct DynamicSymbols {
+    std::set<std::string> names;        // without their version suffix
+    std::set<std::string> unversioned;  // names not bound to the version node
+};
+
+DynamicSymbols definedDynamicSymbols(const std::string& library)
 {
     const auto result = lndbtest::runCommand("nm -D --defined-only --format=posix " +
                                              lndbtest::shellQuote(library));
     EXPECT_EQ(result.status, 0) << result.err;
     // Linker-made markers of the segments, not names of the library.
     const std::set<std::string> markers = {"__bss_start", "_edata", "_end", "_init", "_fini"};
-    std::set<std::string> names;
+    const std::string suffix = std::string("@@") + kVersionNode;
+    DynamicSymbols symbols;
     std::istringstream in(result.out);
     for (std::string line; std::getline(in, line);) {
-        const std::string name = line.substr(0, line.find(' '));
+        std::string name = line.substr(0, line.find(' '));
+        // The version node's own definition.
+        if (name == kVersionNode)
+            continue;
+        const size_t at = name.find('@');
+        const bool versioned = at != std::string::npos && name.compare(at, std::string::npos, suffix) == 0;
+        name = name.substr(0, at);
         // AddressSanitizer adds an ODR indicator beside each exported global.
         const bool sanitizerIndicator = name.rfind("__odr_asan", 0) == 0;
-        if (!name.empty() && markers.count(name) == 0 && !sanitizerIndicator)
-            names.insert(name);
+        if (name.empty() || markers.count(name) != 0 || sanitizerIndicator)
+            continue;
+        symbols.names.insert(name);
+        if (!versioned)
+            symbols.unversioned.insert(line.substr(0, line.find(' ')));
     }
-    return names;
+    return symbols;
 }
 
 TEST(ExportedSymbols, ExactlyTheInterface)
 {
     const std::set<std::string> expected = expectedSymbols();
-    const std::set<std::string> actual = definedDynamicSymbols(LNDB_SHARED_LIBRARY);
+    const std::set<std::string> actual = definedDynamicSymbols(LNDB_SHARED_LIBRARY).names;
     ASSERT_FALSE(expected.empty());
     for (const std::string& name : expected)
         EXPECT_TRUE(actual.count(name)) << "not exported: " << name;
     for (const std::string& name : actual)
         EXPECT_TRUE(expected.count(name)) << "exported but not part of the interface: " << name;
+}
+
+TEST(ExportedSymbols, EveryExportCarriesTheVersionNode)
+{
+    const DynamicSymbols symbols = definedDynamicSymbols(LNDB_SHARED_LIBRARY);
+    ASSERT_FALSE(symbols.names.empty());
+    for (const std::string& name : symbols.unversioned)
+        ADD_FAILURE() << "not bound to " << kVersionNode << ": " << name;
 }
 
 TEST(ExportedSymbols, SonameIsVersionOne)

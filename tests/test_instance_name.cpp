@@ -43,11 +43,11 @@ private:
     std::string old_;
 };
 
-// The not-found line: it begins with a line break, so it spans two lines of
-// the debug log after its prefix.
+// The not-found line: it begins with a line break, which the logger writes
+// as "\n" so that the line stays one line.
 std::string notFoundLine(const std::string& path)
 {
-    return " \nInstance name not found in " + path + "  so use Instance001 as default\n";
+    return " \\nInstance name not found in " + path + "  so use Instance001 as default\n";
 }
 
 bool endsWith(const std::string& text, const std::string& tail)

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -67,6 +69,15 @@ struct ScanCase {
     const char* loggedLine;  // the TaskInfo of the one debug line, or null for none
 };
 
+// A text as the debug log shows it: a carriage return is written "\r".
+std::string asLogged(const std::string& text)
+{
+    std::string logged;
+    for (char c : text)
+        logged += c == '\r' ? std::string("\\r") : std::string(1, c);
+    return logged;
+}
+
 TEST(MaintenanceTasks, AnswerScan)
 {
     if (!notestest::inProcessWithLibraryPath(notestest::fakeNotesDir()))
@@ -99,6 +110,9 @@ TEST(MaintenanceTasks, AnswerScan)
          nullptr},
         {"no maintenance task at all", kHeader, "mail/a.nsf", 0, nullptr},
         {"empty answer", "", "mail/a.nsf", 0, nullptr},
+        {"a NUL ends the answer",
+         "  Index All  Idle" + std::string(1, '\0') + "  Database Compactor  Compacting mail/a.nsf\n", "mail/a.nsf", 0,
+         nullptr},
     };
     for (const ScanCase& c : cases) {
         server.answer(c.answer);
@@ -109,8 +123,8 @@ TEST(MaintenanceTasks, AnswerScan)
         } else {
             const std::string taskName = std::string(c.loggedLine).substr(0, std::string(c.loggedLine).find("  "));
             EXPECT_EQ(lines, std::vector<std::string>{"Found an active maintenance task [" + taskName +
-                                                      "] running on [" + c.database + "]. TaskInfo [" +
-                                                      c.loggedLine + "]"})
+                                                      "] running on [" + asLogged(c.database) +
+                                                      "]. TaskInfo [" + asLogged(c.loggedLine) + "]"})
                 << c.what;
         }
     }
@@ -187,6 +201,104 @@ TEST(MaintenanceTasks, TaskNamesChosenByTheAgentReplaceTheDefaults)
     EXPECT_EQ(isDBMaintananceTaskRunning(kServer, "mail/a.nsf"), 0);
     EXPECT_EQ(isDBMaintananceTaskRunning(kServer, "mail/b.nsf"), 1);
     EXPECT_EQ(DominoDbTaskList, std::list<std::string>{"Replicator"});
+    EXPECT_EQ(notestest::fakeLiveHandles(), 0u);
+}
+
+// `unit` repeated until the text holds at least `size` bytes.
+std::string repeated(const std::string& unit, size_t size)
+{
+    std::string text;
+    text.reserve(size + unit.size());
+    while (text.size() < size)
+        text += unit;
+    return text;
+}
+
+// Answers shaped against a scan that searches each task line again: each is
+// looked at in time proportional to its size (milliseconds; the bound only
+// catches a scan that grows with the square of a line).
+TEST(MaintenanceTasks, HostileAnswerShapesTakeLinearTime)
+{
+    if (!notestest::inProcessWithLibraryPath(notestest::fakeNotesDir()))
+        return;
+    FakeServer server;
+    constexpr size_t kSize = 4 << 20;
+    const struct {
+        const char* what;
+        std::string answer;
+    } shapes[] = {
+        {"one line of repeated task names", repeated("Database Compactor Index All Database Fixup ", kSize) + "\r\n"},
+        {"no line end, the database before every task name", "mail/a.nsf " + repeated("Database Compactor ", kSize)},
+        // A carriage return alone does not end a line.
+        {"carriage returns without line feeds", "mail/a.nsf\r" + repeated("  Index All  Idle\r", kSize)},
+    };
+    for (const auto& shape : shapes) {
+        server.answer(shape.answer);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(isDBMaintananceTaskRunning(kServer, "mail/a.nsf"), 0) << shape.what;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << shape.what;
+        EXPECT_TRUE(server.newDebugLines().empty()) << shape.what;
+    }
+    EXPECT_EQ(notestest::fakeLiveHandles(), 0u);
+}
+
+TEST(MaintenanceTasks, SixtyFourMegabyteAnswer)
+{
+    if (!notestest::inProcessWithLibraryPath(notestest::fakeNotesDir()))
+        return;
+    FakeServer server;
+    std::string answer = kHeader;
+    answer.reserve((64 << 20) + 4096);
+    char lines[256];
+    for (int user = 0; answer.size() < (64 << 20); ++user) {
+        std::snprintf(lines, sizeof lines,
+                      "  Database Compactor  Compacting mail/u%07d.nsf\r\n  Index All  Updating mail/u%07d.nsf\r\n",
+                      user, user + 1);
+        answer += lines;
+    }
+    server.answer(answer);
+    EXPECT_EQ(isDBMaintananceTaskRunning(kServer, "mail/a.nsf"), 0);
+    EXPECT_TRUE(server.newDebugLines().empty());
+
+    answer += "  Database Fixup  Checking mail/a.nsf\r\n";
+    server.answer(answer);
+    EXPECT_EQ(isDBMaintananceTaskRunning(kServer, "mail/a.nsf"), 1);
+    EXPECT_EQ(server.newDebugLines(), std::vector<std::string>{"Found an active maintenance task [Database Fixup] "
+                                                               "running on [mail/a.nsf]. TaskInfo [Database Fixup  "
+                                                               "Checking mail/a.nsf]"});
+    EXPECT_EQ(notestest::fakeLiveHandles(), 0u);
+}
+
+// The task line goes into the debug line whole up to 4096 bytes; a longer one
+// keeps its beginning up to a character boundary (4096 less room for the
+// marker: 4054 bytes at most) and says how much was left out.
+TEST(MaintenanceTasks, LoggedTaskLineIsBounded)
+{
+    if (!notestest::inProcessWithLibraryPath(notestest::fakeNotesDir()))
+        return;
+    FakeServer server;
+    const std::string start = "Database Compactor  Compacting mail/a.nsf ";
+    const std::string euro = "\xE2\x82\xAC";
+    const std::string atLimit = start + std::string(4096 - start.size(), 'x');
+    const std::string overLimit = atLimit + "y";
+    // A euro sign over the cut at byte 4054, then 64 MiB.
+    const std::string huge = start + std::string(4053 - start.size(), 'x') + euro + std::string(64 << 20, 'z');
+    const struct {
+        const std::string& line;
+        std::string logged;
+    } cases[] = {
+        {atLimit, atLimit},
+        {overLimit, overLimit.substr(0, 4054) + " [... 43 bytes left out]"},
+        {huge, huge.substr(0, 4053) + " [... " + std::to_string(huge.size() - 4053) + " bytes left out]"},
+    };
+    for (const auto& c : cases) {
+        server.answer("  " + c.line + "\r\n  Router  Idle\r\n");
+        EXPECT_EQ(isDBMaintananceTaskRunning(kServer, "mail/a.nsf"), 1) << c.line.size();
+        EXPECT_EQ(server.newDebugLines(),
+                  std::vector<std::string>{"Found an active maintenance task [Database Compactor] running on "
+                                           "[mail/a.nsf]. TaskInfo [" + c.logged + "]"})
+            << c.line.size();
+    }
     EXPECT_EQ(notestest::fakeLiveHandles(), 0u);
 }
 

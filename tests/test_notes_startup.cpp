@@ -165,7 +165,8 @@ TEST(NotesStartup, InstanceNameSplit)
                   0);
         EXPECT_EQ(tail(partition.debugLines(), 2),
                   (std::vector<std::string>{"Called NotesInitExtended (0).",
-                                            "No delimiter found in instance name \x12\x12."}));
+                                            // control bytes are logged escaped
+                                            "No delimiter found in instance name \\x12\\x12."}));
     }
 }
 

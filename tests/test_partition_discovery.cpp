@@ -29,6 +29,8 @@ using lndbtest::ScopedEnv;
 using Values = std::vector<std::pair<std::string, std::string>>;
 
 constexpr char kDelimiter = '\x12';
+// The delimiter as the debug log shows it: control bytes are written escaped.
+const std::string kLoggedDelimiter = "\\x12";
 constexpr char kNotesIniMissing[] = "Notes.ini file not found.  Notes initialization will fail.";
 
 bool contains(const std::vector<std::string>& lines, const std::string& line)
@@ -152,7 +154,7 @@ TEST_F(FindDataPartition, ResolvesThePartitionAndSwitchesToItsUser)
                      "prepareUnixExecEnv: PATH set to " + std::string(std::getenv("PATH")) + ":" +
                          home + "/bin:" + data + ":" + e + ":" + e + "/res/C",
                      "found data directory " + data + ", exe directory " + home +
-                         " and notes.ini path " + data + "/notes.ini (Instance001" + kDelimiter +
+                         " and notes.ini path " + data + "/notes.ini (Instance001" + kLoggedDelimiter +
                          data + "/)"});
     EXPECT_EQ(install.debugLines(), expected);
     EXPECT_TRUE(events().empty());
@@ -241,8 +243,7 @@ TEST_F(FindDataPartition, ProgramDirectoryOfTheStoredDataDirectory)
     // The user does not exist: the environment step fails after the lookup.
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], "prepareUnixExecEnv: getpwnam failed with error=2");
-    EXPECT_EQ(lines.back(), "Failed setting unix env for instance Instance001" +
-                                std::string(1, kDelimiter) + data +
+    EXPECT_EQ(lines.back(), "Failed setting unix env for instance Instance001" + kLoggedDelimiter + data +
                                 "(user=lndb-test-no-such-user;home=" + storedHome +
                                 ";data=" + stored + ")");
 }

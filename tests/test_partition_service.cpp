@@ -353,7 +353,8 @@ TEST(PartitionScript, ValuesCannotRunCommands)
     const std::string quote = "'\"'\"'";
     const std::string expected = "'" + installation.root() + "/home " + quote + "base" + quote + " $HOME'" +
                                  "/NotesPostInstall addPartition 12 '/data/it" + quote + "s \"quoted\"; touch " +
-                                 markers + "/semicolon' '" + second + "' '" + "* \n touch " + markers +
+                                 markers + "/semicolon' '" + second + "' '" +
+                                 "* \\n touch " + markers +  // the line feed is logged escaped
                                  "/linefeed && ls | cat > " + markers + "/redirect\t" + quote + "'";
     const std::string log = lndbtest::readFile(installation.debugLogPath());
     EXPECT_NE(log.find(kRunner + "launching NotesPostInstall script with cmdline: <" + expected + ">\n"),

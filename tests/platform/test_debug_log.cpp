@@ -58,7 +58,11 @@ TEST(DebugLog, LineHasTheExactForm)
         {"tagged", [](EvDebug& log) { log.Debug("lnBrowse", "path = [%s]", "/d"); }, "[lnBrowse] path = [/d]\n"},
         {"tagged with a level", [](EvDebug& log) { log.DebugLvl("Fn", 0, "v=%ld", -3L); }, "[Fn] v=-3\n"},
         {"ends in a line feed", [](EvDebug& log) { log.debug("done\n"); }, "done\n"},
-        {"embedded line feed", [](EvDebug& log) { log.debug("one\ntwo"); }, "one\ntwo\n"},
+        // A line is always one line: other control bytes are written escaped.
+        {"embedded line feed", [](EvDebug& log) { log.debug("one\ntwo"); }, "one\\ntwo\n"},
+        {"control bytes", [](EvDebug& log) { log.Debug("t\r", "a\tb\r\n\x1b[0m\x7f\x01\n\n"); },
+         "[t\\r] a\tb\\r\\n\\x1b[0m\\x7f\\x01\\n\n"},
+        {"UTF-8 kept", [](EvDebug& log) { log.debug("caf\xc3\xa9"); }, "caf\xc3\xa9\n"},
         {"percent sign", [](EvDebug& log) { log.debug("100%% sure"); }, "100% sure\n"},
         {"empty message", [](EvDebug& log) { log.debug("%s", ""); }, "\n"},
         {"long message", [&](EvDebug& log) { log.debug("%s", longText.c_str()); }, longText + "\n"},

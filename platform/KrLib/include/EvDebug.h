@@ -2,13 +2,16 @@
 //
 // Where a line goes: $KR_DEBUG_LOG when set and not empty, else
 // <LogFilesDirectory>/<executable base name>.log of the focused instance,
-// else standard error; a file that cannot be opened is passed over for the
-// next place, so no line is lost. A line is
+// else standard error; a file that cannot be opened, or that is not a regular
+// file with one link (a symbolic link is never followed), is passed over for
+// the next place, so no line is lost. A line is
 //   <pid> <tid> <MM/DD HH:MM:SS.mmm> [<tag>] <message>\n
 // written with one write() on an O_APPEND descriptor, so lines of concurrent
 // threads and processes never interleave. "[<tag>] " is there for tagged
-// lines only; a message that ends in a line feed gets no second one. The
-// destination is resolved for every line. Nothing is thrown: a line that
+// lines only; a message that ends in a line feed gets no second one. A line
+// is always exactly one line: any other byte below 0x20 but tab, and 0x7F,
+// is written as \n, \r or \xNN. The destination is resolved for every line;
+// the log's descriptor lives at 3 or above. Nothing is thrown: a line that
 // cannot be built is dropped. The platform writes no debug lines of its own
 // apart from the one naming a critical event.
 #pragma once

@@ -39,8 +39,11 @@ public:
     // atomically (temporary file in the same directory, fsync, rename, fsync
     // of the directory; the old file's mode kept, 0644 for a new file) under
     // an exclusive flock of <instance>.ini.lock, keeping every other line byte
-    // for byte. Non-zero on success; 0 with getLastErrorMsg() set when the
-    // input is refused or the file cannot be written.
+    // for byte. The lock file is created mode 0600, never through a link, and
+    // used only when it is a regular file of this process's user; the lock is
+    // waited for at most 10 s. Non-zero on success; 0 with getLastErrorMsg()
+    // set, and nothing written, when the input is refused, the lock cannot be
+    // had or the file cannot be written.
     // Refused, since they could not be read back exactly: empty section or
     // value names; section names holding ']' or a line break; names holding
     // '=' or a line break or beginning with '#', ';' or '['; values holding a

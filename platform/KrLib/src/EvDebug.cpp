@@ -1,6 +1,7 @@
 #include "EvDebug.h"
 
 #include "KRPI.h"
+#include "safe_files.h"
 #include "unique_fd.h"
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -41,9 +43,11 @@ std::string fromEnvironment(const char* variable)
 
 // Log files stay open once opened, as the agent's own logger keeps them: a
 // process that has switched to an unprivileged user (the Notes start-up does)
-// can still write the log that root opened, and a line costs one stat()
+// can still write the log that root opened, and a line costs one lstat()
 // instead of an open() and a close(). A file that was removed or replaced
-// under its name is opened again.
+// under its name is opened again. Only a regular file with one link is
+// written, never through a link: the log directory may be writable by users
+// who would point the log at a file of root's.
 class OpenLogFiles {
 public:
     // The descriptor to append to `path`, or -1. Call with the lock held.
@@ -55,8 +59,9 @@ public:
         for (Entry& entry : entries_) {
             if (entry.path != path)
                 continue;
-            if (stat(path.c_str(), &st) == 0) {
-                if (st.st_dev == entry.device && st.st_ino == entry.inode)
+            if (lstat(path.c_str(), &st) == 0) {
+                if (st.st_dev == entry.device && st.st_ino == entry.inode && S_ISREG(st.st_mode) &&
+                    st.st_nlink == 1)
                     return entry.fd.get();
             } else if (errno != ENOENT && errno != ENOTDIR) {
                 // Cannot look (a user switch took away the search right on a
@@ -66,7 +71,8 @@ public:
             entry.fd.reset();
             entry.path.clear();
         }
-        krlib::UniqueFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+        safefiles::Refusal refusal;
+        krlib::UniqueFd fd(safefiles::openLog(path.c_str(), 0644, refusal));
         if (!fd.valid() || fstat(fd.get(), &st) != 0)
             return -1;
         for (Entry& entry : entries_) {
@@ -138,6 +144,37 @@ std::string formatted(const char* format, va_list args)
     }
 }
 
+// Appends `text` so that it stays on the line: values from the network go
+// into debug lines, and a line break among them would let a peer start a line
+// of its own choosing in the log. Each byte below 0x20 other than tab, and
+// 0x7F, is written as \n, \r or \xNN; all else, UTF-8 included, as it is.
+void appendOnOneLine(std::string& line, std::string_view text)
+{
+    const auto plain = [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte >= 0x20 && byte != 0x7F) || byte == '\t';
+    };
+    while (!text.empty()) {
+        size_t run = 0;
+        while (run < text.size() && plain(text[run]))
+            ++run;
+        line.append(text.data(), run);
+        if (run == text.size())
+            return;
+        const auto byte = static_cast<unsigned char>(text[run]);
+        if (byte == '\n') {
+            line.append("\\n");
+        } else if (byte == '\r') {
+            line.append("\\r");
+        } else {
+            static constexpr char kHex[] = "0123456789abcdef";
+            const char escaped[] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
+            line.append(escaped, sizeof escaped);
+        }
+        text.remove_prefix(run + 1);
+    }
+}
+
 struct LocalTime {
     struct tm fields;
     long milliseconds;
@@ -203,15 +240,25 @@ void EvDebug::writeLine(const char* tag, const char* format, va_list args)
     try {
         const LocalTime t = now();
         char prefix[96];
-        std::snprintf(prefix, sizeof prefix, "%d %ld %02d/%02d %02d:%02d:%02d.%03ld ", static_cast<int>(getpid()),
-                      static_cast<long>(gettid()), t.fields.tm_mon + 1, t.fields.tm_mday, t.fields.tm_hour,
-                      t.fields.tm_min, t.fields.tm_sec, t.milliseconds);
-        std::string line = prefix;
-        if (tag != nullptr)
-            line += "[" + std::string(tag) + "] ";
-        line += formatted(format, args);
-        if (line.back() != '\n')
-            line += '\n';
+        const int prefixLength =
+            std::snprintf(prefix, sizeof prefix, "%d %ld %02d/%02d %02d:%02d:%02d.%03ld ",
+                          static_cast<int>(getpid()), static_cast<long>(gettid()), t.fields.tm_mon + 1,
+                          t.fields.tm_mday, t.fields.tm_hour, t.fields.tm_min, t.fields.tm_sec,
+                          t.milliseconds);
+        std::string message = formatted(format, args);
+        // The message's own closing line feed is the line's end.
+        if (!message.empty() && message.back() == '\n')
+            message.pop_back();
+        std::string line;
+        line.reserve(static_cast<size_t>(prefixLength) + message.size() + 64);
+        line.append(prefix, static_cast<size_t>(prefixLength));
+        if (tag != nullptr) {
+            line.push_back('[');
+            appendOnOneLine(line, tag);
+            line.append("] ");
+        }
+        appendOnOneLine(line, message);
+        line.push_back('\n');
         appendLine("KR_DEBUG_LOG", executableName() + ".log", line);
     } catch (...) {
         // A log line that cannot be built is dropped; logging never fails its caller.

@@ -2,15 +2,19 @@
 
 #include "KRPI.h"
 #include "config_store.h"
+#include "safe_files.h"
 #include "store_edit.h"
 #include "unique_fd.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -78,12 +82,19 @@ bool replaceStore(const std::string& path, const CurrentFile& current, std::stri
 {
     const std::string directory = path.substr(0, path.rfind('/'));
     std::string pattern = path + ".tmp.XXXXXX";
-    krlib::UniqueFd fd(mkostemp(pattern.data(), O_CLOEXEC));
-    if (!fd.valid()) {
+    const int created = mkostemp(pattern.data(), O_CLOEXEC);
+    if (created < 0) {
         error = systemError("create a temporary file beside", path);
         return false;
     }
     TemporaryFile temporary(pattern);
+    // At 3 or above: were it standard output, another thread's output would
+    // land in the new store.
+    krlib::UniqueFd fd(safefiles::aboveStandardStreams(created));
+    if (!fd.valid()) {
+        error = systemError("create a temporary file beside", path);
+        return false;
+    }
     const mode_t mode = current.exists ? current.st.st_mode & 07777 : 0644;
     if (!krlib::writeAll(fd.get(), text) || fchmod(fd.get(), mode) != 0) {
         error = systemError("write", temporary.path());
@@ -109,6 +120,32 @@ bool replaceStore(const std::string& path, const CurrentFile& current, std::stri
         return false;
     }
     return true;
+}
+
+// How long a write waits for another writer's lock: a writer holds it for
+// one read-modify-write, so a lock held longer is stuck or held on purpose.
+constexpr std::chrono::seconds kLockWait{10};
+
+// Takes the exclusive lock on `fd`, waiting at most kLockWait: no process
+// that can open the lock file may stall the writer without end. Empty on
+// success, else why not.
+std::string lockWithin(int fd, const std::string& lockPath)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return {};
+        if (errno == EINTR)
+            continue;
+        if (errno != EWOULDBLOCK)
+            return systemError("lock", lockPath);
+        if (std::chrono::steady_clock::now() >= deadline)
+            return "cannot lock " + krlib::printable(lockPath) + ": another process has held it for " +
+                   std::to_string(kLockWait.count()) + " s; nothing was written";
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(20));
+    }
 }
 
 }  // namespace
@@ -216,13 +253,13 @@ std::string KRPlatformInfo::writeLocked(const char* section, const char* name, c
     if (path.empty())
         return invalidFocusMessage();
     const std::string lockPath = path + ".lock";
-    krlib::UniqueFd lock(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+    safefiles::Refusal refusal;
+    krlib::UniqueFd lock(safefiles::openLockFile(lockPath.c_str(), refusal));
     if (!lock.valid())
-        return systemError("open lock file", lockPath);
-    while (flock(lock.get(), LOCK_EX) != 0) {
-        if (errno != EINTR)
-            return systemError("lock", lockPath);
-    }
+        return "cannot open lock file " + krlib::printable(lockPath) + ": " + refusal.text();
+    const std::string lockError = lockWithin(lock.get(), lockPath);
+    if (!lockError.empty())
+        return lockError;
     std::string error;
     CurrentFile current;
     if (!readCurrent(path, current, error))

@@ -1,5 +1,7 @@
 #include "spawn_support.h"
 
+#include "safe_files.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -193,9 +195,10 @@ int spawnChild(pid_t* pid, const char* path, char* const argv[], const SpawnOpti
 
 UniqueFd openPidfd(pid_t pid)
 {
-    // pidfds are always close-on-exec.
+    // pidfds are always close-on-exec; kept at 3 or above, where no standard
+    // stream of a process started with one closed can land on it.
     const long fd = syscall(SYS_pidfd_open, pid, 0);
-    return UniqueFd(fd >= 0 ? static_cast<int>(fd) : -1);
+    return UniqueFd(safefiles::aboveStandardStreams(fd >= 0 ? static_cast<int>(fd) : -1));
 }
 
 WaitResult waitForChild(pid_t pid, int pidfd, const Deadline& deadline, int* status, int* error)
