@@ -122,7 +122,7 @@ std::string deleteRequestFrame()
 // One request on a connection of its own; null when it was answered with
 // `expected` in the response, else why not.
 const char* requestThrough(const sockaddr_un& address, const std::string& request,
-                           const char* expected = ">0</int64>")
+                           const char* expected)
 {
     char answer[4096];
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -145,7 +145,7 @@ void deleteRequestThroughSocket(benchmark::State& state)
     Installation& site = installation();
     const std::string request = deleteRequestFrame();
     for (auto _ : state) {
-        if (const char* failure = requestThrough(site.address(), request)) {
+        if (const char* failure = requestThrough(site.address(), request, ">0</int64>")) {
             state.SkipWithError(failure);
             break;
         }
@@ -230,17 +230,17 @@ const ServeProcess& baselineServer()
     return server;
 }
 
-// Each thread of the benchmark is one client sending requests one after
-// another.
-void requestsThroughServer(benchmark::State& state, const ServeProcess& server)
+// Each thread of the benchmark is one client sending `request` one after
+// another, each answered with `expected` in the response.
+void requestsThroughServer(benchmark::State& state, const ServeProcess& server, const std::string& request,
+                           const char* expected)
 {
     if (!server.ready()) {
         state.SkipWithError("the server did not start");
         return;
     }
-    const std::string request = deleteRequestFrame();
     for (auto _ : state) {
-        if (const char* failure = requestThrough(server.address(), request)) {
+        if (const char* failure = requestThrough(server.address(), request, expected)) {
             state.SkipWithError(failure);
             break;
         }
@@ -250,41 +250,29 @@ void requestsThroughServer(benchmark::State& state, const ServeProcess& server)
 
 void serveRequests(benchmark::State& state)
 {
-    requestsThroughServer(state, thisServer());
+    requestsThroughServer(state, thisServer(), deleteRequestFrame(), ">0</int64>");
 }
 
 void serveRequestsBaseline(benchmark::State& state)
 {
-    requestsThroughServer(state, baselineServer());
+    requestsThroughServer(state, baselineServer(), deleteRequestFrame(), ">0</int64>");
 }
 
 // A message of an unknown type, answered without running anything: what the
 // host and the handler cost a request beside its script.
-void refusalsThroughServer(benchmark::State& state, const ServeProcess& server)
-{
-    if (!server.ready()) {
-        state.SkipWithError("the server did not start");
-        return;
-    }
+const std::string kUnknownType = [] {
     const std::string document = "<message tag=\"42\"/>";
-    const std::string frame = std::string{0, 0, 0, static_cast<char>(document.size())} + document;
-    for (auto _ : state) {
-        if (const char* failure = requestThrough(server.address(), frame, "Unknown message type")) {
-            state.SkipWithError(failure);
-            break;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
-}
+    return std::string{0, 0, 0, static_cast<char>(document.size())} + document;
+}();
 
 void serveRefusals(benchmark::State& state)
 {
-    refusalsThroughServer(state, thisServer());
+    requestsThroughServer(state, thisServer(), kUnknownType, "Unknown message type");
 }
 
 void serveRefusalsBaseline(benchmark::State& state)
 {
-    refusalsThroughServer(state, baselineServer());
+    requestsThroughServer(state, baselineServer(), kUnknownType, "Unknown message type");
 }
 
 // Reads both pipes to their ends at once.
