@@ -78,19 +78,12 @@ void carryOut(EvDebug& log, CNMessageBase& request, Response& response)
         setFailure(response, errorText);
 }
 
-void handle(CKrNetwork* connection)
+// Receives the request and fills the response.
+void answer(EvDebug& log, CKrNetwork& connection, Response& response, bool& flag)
 {
-    EvDebug log(nullptr);
-    if (connection == nullptr) {
-        log.DebugLvl(kTag, 0, "No connection to receive a request on");
-        return;
-    }
-    Response response;
     CNMessageBase* message = nullptr;  // owned by the connection
-    bool flag = false;
-
     const CZuError received =
-        connection->ReceiveXMLMessage(nullptr, message, nullptr, 0, kTimeoutSeconds, flag);
+        connection.ReceiveXMLMessage(nullptr, message, nullptr, 0, kTimeoutSeconds, flag);
     if (received.IsError())
         log.DebugLvl(kTag, 0, "Failed to receive any message from remote node. Error [%s]",
                      received.AsString().c_str());
@@ -105,15 +98,77 @@ void handle(CKrNetwork* connection)
     } else {
         carryOut(log, *message, response);
     }
+}
 
-    const CZuError sent = connection->SendXMLMessage(response, 0, kTimeoutSeconds, flag);
+// After an unexpected failure the peer still learns that the request failed,
+// and why, as far as memory allows.
+void setUnexpectedFailure(Response& response, const char* what) noexcept
+{
+    try {
+        setFailure(response, std::string("unexpected failure: ") + what);
+    } catch (...) {
+        try {
+            setErrorCode(response, 1);
+        } catch (...) {
+        }
+    }
+}
+
+// `attempted` is set before the send: whatever fails after it, the peer has
+// had its one response.
+void sendResponse(EvDebug& log, CKrNetwork& connection, Response& response, bool& flag,
+                  bool& attempted)
+{
+    attempted = true;
+    const CZuError sent = connection.SendXMLMessage(response, 0, kTimeoutSeconds, flag);
     if (sent.IsError())
         log.DebugLvl(kTag, 0, "Error in sending response, returned [%s]", sent.AsString().c_str());
+}
+
+void handle(EvDebug& log, CKrNetwork& connection, bool& sendAttempted)
+{
+    Response response;
+    bool flag = false;
+    try {
+        answer(log, connection, response, flag);
+    } catch (...) {
+        const char* what = lndb::currentFailure();
+        lndb::logUnexpectedFailureTagged(kTag, what);
+        setUnexpectedFailure(response, what);
+    }
+    sendResponse(log, connection, response, flag, sendAttempted);
+}
+
+// When not even the response could be made: one more try with a fresh one.
+void answerFailure(EvDebug& log, CKrNetwork& connection, const char* what) noexcept
+{
+    try {
+        Response response;
+        setUnexpectedFailure(response, what);
+        bool flag = false;
+        bool attempted = false;
+        sendResponse(log, connection, response, flag, attempted);
+    } catch (...) {
+        // Out of memory for good: the peer sees the connection close.
+    }
 }
 
 }  // namespace
 
 extern "C" void AddorDeletePartition(CKrNetwork* connection, unsigned long long)
 {
-    lndb::guardedVoid(kTag, [&] { handle(connection); });
+    EvDebug log(nullptr);
+    if (connection == nullptr) {
+        log.DebugLvl(kTag, 0, "No connection to receive a request on");
+        return;
+    }
+    bool sendAttempted = false;
+    try {
+        handle(log, *connection, sendAttempted);
+    } catch (...) {
+        const char* what = lndb::currentFailure();
+        lndb::logUnexpectedFailureTagged(kTag, what);
+        if (!sendAttempted)
+            answerFailure(log, *connection, what);
+    }
 }

@@ -6,6 +6,7 @@
 #include "EvDebug.h"
 #include "KRPI.h"
 #include "KrProcess.h"
+#include "internal/bounded_text.h"
 #include "internal/guard.h"
 
 #include <cstdio>
@@ -15,6 +16,8 @@ namespace {
 
 constexpr const char* kTag = "RunPostInstallScript";
 constexpr int kCommandLineSize = 2048;
+// The most of each script output that a log line or a response carries.
+constexpr std::size_t kOutputLimit = 64 * 1024;
 
 bool isShellSafe(char c)
 {
@@ -96,16 +99,25 @@ int runScript(std::string& errorText, int operation, int partitionNumber, const 
     }
 
     log.DebugLvl(kTag, 0, "launching NotesPostInstall script with cmdline: <%s>", commandLine);
+    int rc;
     std::string out;
     std::string err;
-    KrProcess process;
-    const int rc = process.system(commandLine, &out, &err, 0, false);
+    {
+        std::string wholeOut;
+        std::string wholeErr;
+        KrProcess process;
+        rc = process.system(commandLine, &wholeOut, &wholeErr, 0, false);
+        // A script may print without end: the log line and the response
+        // carry a bounded part of each output, marked with what was left out.
+        out = lndb::boundedText(wholeOut, kOutputLimit, process.outputSize());
+        err = lndb::boundedText(wholeErr, kOutputLimit, process.errorSize());
+    }
     log.DebugLvl(kTag, 0,
                  "return value for execution of [%s]: %d  WEXITSTATUS(rc) = %d. out [%s]  error [%s]",
                  commandLine, rc, (rc >> 8) & 0xFF, out.c_str(), err.c_str());
     if (rc == 0)
         return 0;
-    errorText = err;
+    errorText = std::move(err);
     return 1;
 }
 
@@ -114,7 +126,16 @@ int runScript(std::string& errorText, int operation, int partitionNumber, const 
 int RunPostInstallScript(std::string& errorText, int operation, int partitionNumber,
                          const char* first, const char* second, const char* third)
 {
-    return lndb::guarded(kTag, 1, [&] {
+    try {
         return runScript(errorText, operation, partitionNumber, first, second, third);
-    });
+    } catch (...) {
+        // The peer learns why from errorText, as for any failure.
+        const char* what = lndb::currentFailure();
+        lndb::logUnexpectedFailureTagged(kTag, what);
+        try {
+            errorText = std::string("unexpected failure: ") + what;
+        } catch (...) {
+        }
+        return 1;
+    }
 }

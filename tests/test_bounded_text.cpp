@@ -35,4 +35,27 @@ TEST(BoundedText, CutsAtCharacterBoundaryAndCountsWhatIsLeftOut)
     }
 }
 
+// A text that is only the beginning of a longer one (a runner kept part of an
+// output): the marker counts every byte of the whole that is not shown.
+TEST(BoundedText, CountsWhatWasLeftOutBeforeItArrived)
+{
+    struct Case {
+        std::string text;
+        size_t wholeSize;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {std::string(1000, 'a'), 100'000'000, std::string(86, 'a') + " [... 99999914 bytes left out]"},
+        // Shorter than the room: all of it is shown, the rest counted.
+        {"abc", 5000, "abc [... 4997 bytes left out]"},
+        {"abc", 3, "abc"},
+        {"abc", 0, "abc"},  // a whole smaller than the text is the text
+    };
+    for (const Case& c : cases) {
+        const std::string bounded = lndb::boundedText(c.text, 128, c.wholeSize);
+        EXPECT_EQ(bounded, c.expected) << c.wholeSize;
+        EXPECT_LE(bounded.size(), 128u);
+    }
+}
+
 }  // namespace

@@ -5,25 +5,18 @@
 
 #include "KRPlatformInfo.h"
 #include "recording_script.h"
+#include "serve_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
 #include <csignal>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -36,87 +29,10 @@ using Runs = std::vector<std::vector<std::string>>;
 
 const std::string kLndb = lndbtest::binDir() + "/lndb";
 
-// `lndb partition serve` in a child process; stopped with SIGTERM at the end.
-class Server {
-public:
-    Server(const std::string& socketPath, const std::string& outputPath, std::vector<std::string> extra = {})
-        : output_(outputPath)
-    {
-        std::vector<std::string> args = {kLndb, "partition", "serve", "--socket", socketPath};
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, (outputPath + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Server()
-    {
-        if (pid_ > 0)
-            stop(SIGKILL);
-    }
-
-    // True once the server says it serves (its socket listens by then); a
-    // stale socket file at the path says nothing.
-    bool ready()
-    {
-        for (int i = 0; i < 1000 && pid_ > 0; ++i) {
-            if (lndbtest::readFile(output_).rfind("serving partition requests on ", 0) == 0)
-                return true;
-            int status;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
-    // Sends `signal` (0: none) and waits up to 30 s (then kills it); the
-    // exit status, or 128 + signal.
-    int stop(int signal = SIGTERM)
-    {
-        if (pid_ <= 0)
-            return -1;
-        if (signal != 0)
-            kill(pid_, signal);
-        int status = 0;
-        for (int i = 0; waitpid(pid_, &status, WNOHANG) != pid_; ++i) {
-            if (i == 3000)
-                kill(pid_, SIGKILL);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-private:
-    std::string output_;
-    pid_t pid_ = -1;
-};
-
-// ---- a client that knows only the wire format ----
-
-int connectTo(const std::string& path)
-{
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+using Server = lndbtest::ServeProcess;
+using lndbtest::connectTo;
+using lndbtest::roundTrip;
+using lndbtest::wireFrame;
 
 std::string bigEndian32(size_t n)
 {
@@ -124,40 +40,11 @@ std::string bigEndian32(size_t n)
             static_cast<char>((n >> 8) & 0xFF), static_cast<char>(n & 0xFF)};
 }
 
-// Sends raw bytes; answers the raw bytes received until the server closes.
-std::string roundTrip(const std::string& path, const std::string& bytes)
-{
-    const int fd = connectTo(path);
-    if (fd < 0)
-        return "<no connection>";
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    std::string answer;
-    char chunk[4096];
-    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
-        answer.append(chunk, static_cast<size_t>(n));
-    close(fd);
-    return answer;
-}
-
-std::string wireFrame(const std::string& xml)
-{
-    return bigEndian32(xml.size()) + xml;
-}
-
-const std::string kDone = wireFrame(
-    "<message tag=\"16778224\"><int64 field=\"1\" sub=\"1\" id=\"10268693\">0</int64></message>");
+const std::string kDone = lndbtest::doneResponse();
 
 std::string failed(const std::string& text)
 {
-    return wireFrame("<message tag=\"16778224\"><int64 field=\"1\" sub=\"1\" id=\"10268693\">1</int64>"
-                     "<string field=\"2\" sub=\"2\" id=\"12053727\">" +
-                     text + "</string></message>");
+    return lndbtest::failedResponse(text);
 }
 
 const std::string kAddRequest = R"(<?xml version="1.0" encoding="UTF-8"?>
@@ -231,16 +118,17 @@ TEST_F(PartitionServe, WireFormatClientAndBadPeers)
               (Runs{{"addPartition", "2", "a & <b>", "b", "c"}, {"delPartition", "5", "x y"}}));
 
     // A peer that sends a request and leaves before the response: the server
-    // goes on with the next connection.
+    // goes on with the next connection. Both requests are carried out; the
+    // two run at once, and the server ends only after both.
     const int leaving = connectTo(socketPath);
     ASSERT_GE(leaving, 0);
     const std::string request = wireFrame(kAddRequest);
     ASSERT_EQ(send(leaving, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
     close(leaving);
     EXPECT_EQ(roundTrip(socketPath, wireFrame(kAddRequest)), kDone);
-    EXPECT_EQ(recordedRuns(installation.homeDir()).size(), 4u);
 
     EXPECT_EQ(server.stop(SIGTERM), 0);
+    EXPECT_EQ(recordedRuns(installation.homeDir()).size(), 4u);
     EXPECT_FALSE(lndbtest::exists(socketPath)) << "the socket file is removed on exit";
     EXPECT_EQ(lndbtest::readFile(outputPath), "serving partition requests on " + socketPath + "\n");
 }

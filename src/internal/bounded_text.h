@@ -15,4 +15,9 @@ namespace lndb {
 // or more).
 std::string boundedText(std::string_view text, std::size_t limit);
 
+// The same for `text` that is only the beginning of an outside text of
+// `wholeSize` bytes (a process runner that keeps only part of an output):
+// the marker counts every byte of the whole that is not in the result.
+std::string boundedText(std::string_view text, std::size_t limit, std::size_t wholeSize);
+
 }  // namespace lndb

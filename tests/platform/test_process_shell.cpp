@@ -1,5 +1,6 @@
-// KrProcess::system: raw wait status, both outputs captured whole and apart,
-// a clean shell, the process-group kill on timeout, hosts that ignore SIGCHLD.
+// KrProcess::system: raw wait status, both outputs captured apart (the first
+// MiB of each), a clean shell, the process-group kill on timeout, hosts that
+// ignore SIGCHLD.
 
 #include "KrProcess.h"
 #include "process_probe.h"
@@ -59,22 +60,33 @@ TEST(KrProcessSystem, AnswersTheRawWaitStatusAndBothOutputsApart)
     }
 }
 
-TEST(KrProcessSystem, TenMegabytesOnEachStreamAtOnceArriveWhole)
+// Of each output the first MiB is kept byte for byte; the rest is read (the
+// command is not held up) and counted.
+TEST(KrProcessSystem, TenMegabytesOnEachStreamAtOnceKeepTheFirstMegabyte)
 {
     constexpr size_t kSize = 10 * 1024 * 1024;
+    constexpr size_t kKept = 1024 * 1024;
     const std::string command =
         "PROBE_FLOOD=" + std::to_string(kSize) + " exec " + shellQuote(probe::path());
     KrProcess process;
     std::string out;
     std::string err;
     ASSERT_EQ(process.system(command.c_str(), &out, &err, 0, false), 0);
-    EXPECT_EQ(out.size(), kSize);
-    EXPECT_EQ(err.size(), kSize);
-    EXPECT_EQ(firstDifferenceFromFlood(out, 1, kSize), std::string::npos);
-    EXPECT_EQ(firstDifferenceFromFlood(err, 2, kSize), std::string::npos);
+    EXPECT_EQ(firstDifferenceFromFlood(out, 1, kKept), std::string::npos);
+    EXPECT_EQ(firstDifferenceFromFlood(err, 2, kKept), std::string::npos);
+    EXPECT_EQ(process.outputSize(), kSize);
+    EXPECT_EQ(process.errorSize(), kSize);
 
     // With nowhere to put them the outputs are still read to their ends.
     EXPECT_EQ(process.system(command.c_str(), nullptr, nullptr, 0, false), 0);
+    EXPECT_EQ(process.outputSize(), kSize);
+
+    // Outputs under the bound arrive whole, and the counts start afresh.
+    ASSERT_EQ(process.system("printf abc; printf de >&2", &out, &err, 0, false), 0);
+    EXPECT_EQ(out, "abc");
+    EXPECT_EQ(err, "de");
+    EXPECT_EQ(process.outputSize(), 3u);
+    EXPECT_EQ(process.errorSize(), 2u);
 }
 
 // Nothing of a careless host (see probe::becomeCarelessHost) reaches the

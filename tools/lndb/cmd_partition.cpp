@@ -7,7 +7,7 @@ namespace {
 
 const Command kCommands[] = {
     {"serve", "--socket PATH [--once]",
-     "Answer partition requests on a Unix socket, one connection after another, until SIGTERM.",
+     "Answer partition requests on a Unix socket, up to 32 connections at once, until SIGTERM.",
      runPartitionServe},
     {"add", "--socket PATH --number N ARG1 ARG2 ARG3",
      "Send a request to add partition N; print the response; exit 0 when its errorCode is 0.",

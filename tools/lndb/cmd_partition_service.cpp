@@ -1,7 +1,10 @@
 // lndb partition serve/add/delete: a Unix-socket host for
-// AddorDeletePartition, and a client that sends one request.
+// AddorDeletePartition that serves connections concurrently, and a client
+// that sends one request.
 
 #include "commands.h"
+#include "connection_pool.h"
+#include "serve_socket.h"
 
 #include "internal/scoped_fd.h"
 
@@ -18,9 +21,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -30,11 +31,6 @@ namespace {
 constexpr int kTimeoutSeconds = 120;
 
 using Fd = lndb::ScopedFd;
-
-std::string systemError(const std::string& what)
-{
-    return what + ": " + std::strerror(errno);
-}
 
 sockaddr_un socketAddress(const std::string& path)
 {
@@ -49,11 +45,8 @@ sockaddr_un socketAddress(const std::string& path)
 
 // ---- serve ----
 
-// The name the socket is bound under before it is renamed into place.
-std::string temporaryName(const std::string& path)
-{
-    return path + ".new" + std::to_string(getpid());
-}
+// Connections served at once; more wait in the listen backlog.
+constexpr std::size_t kMaxConnections = 32;
 
 // Written by the SIGINT/SIGTERM handler; the loop polls it beside the socket.
 int stopPipeWrite = -1;
@@ -65,101 +58,6 @@ extern "C" void onStopSignal(int)
     [[maybe_unused]] const ssize_t ignored = write(stopPipeWrite, &byte, 1);
     errno = saved;
 }
-
-// An exclusive lock on PATH.lock, held while the server runs, so that a
-// second server refuses to take a live socket over (without connecting to it,
-// which would cost the live server a request).
-class ServerLock {
-public:
-    explicit ServerLock(const std::string& socketPath) : path_(socketPath + ".lock")
-    {
-        for (;;) {
-            fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
-            if (fd_ < 0)
-                throw std::runtime_error(systemError("cannot open " + path_));
-            if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-                const bool busy = errno == EWOULDBLOCK;
-                const std::string reason = systemError("cannot lock " + path_);
-                close(fd_);
-                throw std::runtime_error(busy ? "another server listens on " + socketPath : reason);
-            }
-            // The file may have been removed by a server that just ended:
-            // only a lock on the file that is still at the path counts.
-            struct stat locked {};
-            struct stat named {};
-            if (fstat(fd_, &locked) == 0 && stat(path_.c_str(), &named) == 0 &&
-                locked.st_dev == named.st_dev && locked.st_ino == named.st_ino)
-                return;
-            close(fd_);
-        }
-    }
-    ~ServerLock()
-    {
-        unlink(path_.c_str());
-        close(fd_);
-    }
-    ServerLock(const ServerLock&) = delete;
-    ServerLock& operator=(const ServerLock&) = delete;
-
-private:
-    std::string path_;
-    int fd_ = -1;
-};
-
-// The listening socket, bound under a temporary name with mode 0600 and
-// renamed into place once it listens (replacing a stale socket), so that the
-// path never names a socket that refuses connections.
-class Listener {
-public:
-    explicit Listener(const std::string& path) : path_(path)
-    {
-        struct stat existing {};
-        if (lstat(path.c_str(), &existing) == 0 && !S_ISSOCK(existing.st_mode))
-            throw std::runtime_error(path + " exists and is not a socket");
-        const std::string temporary = temporaryName(path);
-        const sockaddr_un bound = socketAddress(temporary);
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0)
-            throw std::runtime_error(systemError("socket"));
-        unlink(temporary.c_str());
-        const mode_t previous = umask(0177);
-        const int boundResult = bind(fd_, reinterpret_cast<const sockaddr*>(&bound), sizeof bound);
-        umask(previous);
-        if (boundResult != 0)
-            throw std::runtime_error(systemError("cannot bind " + temporary));
-        if (chmod(temporary.c_str(), 0600) != 0 || listen(fd_, 16) != 0 ||
-            rename(temporary.c_str(), path.c_str()) != 0) {
-            const std::string reason = systemError("cannot listen on " + path);
-            unlink(temporary.c_str());
-            throw std::runtime_error(reason);
-        }
-        struct stat own {};
-        lstat(path.c_str(), &own);
-        device_ = own.st_dev;
-        inode_ = own.st_ino;
-    }
-
-    ~Listener()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        // Remove the file only while it is still this server's socket.
-        struct stat now {};
-        if (inode_ != 0 && lstat(path_.c_str(), &now) == 0 && now.st_dev == device_ &&
-            now.st_ino == inode_)
-            unlink(path_.c_str());
-    }
-    Listener(const Listener&) = delete;
-    Listener& operator=(const Listener&) = delete;
-
-    int fd() const { return fd_; }
-
-private:
-    std::string path_;
-    int fd_ = -1;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
-};
 
 // Installs the stop handlers and ignores SIGPIPE for the life of the server.
 class SignalSetup {
@@ -201,49 +99,67 @@ private:
     struct sigaction oldPipe_ {};
 };
 
-// Waits for a connection or a stop signal; -1 when told to stop.
-int nextConnection(const Listener& listener, const SignalSetup& signals)
+// A connection waiting on the listener, or -1 when there was none after all.
+int acceptConnection(const Listener& listener)
 {
-    for (;;) {
-        pollfd entries[2] = {{signals.stopFd(), POLLIN, 0}, {listener.fd(), POLLIN, 0}};
-        if (poll(entries, 2, -1) < 0) {
+    const int connection = accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0 && errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
+        // Out of descriptors or memory: report, and give it a moment to pass.
+        std::fprintf(stderr, "lndb: %s\n", systemError("accept").c_str());
+        usleep(100 * 1000);
+    }
+    return connection;
+}
+
+// A server that starts with standard input, output or error closed must not
+// have a connection take its place (an error message would go to the peer).
+void keepStandardStreamsTaken()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0)
+            open("/dev/null", O_RDWR);  // takes the lowest free number: fd
+    }
+}
+
+// Accepts until a stop signal (or, with `once`, one connection), serving each
+// connection on a worker. On the signal it stops accepting at once, drops the
+// connections still waiting for their request, and returns once the requests
+// already received are answered (their scripts may be changing the store).
+int serve(const std::string& path, bool once)
+{
+    SignalSetup signals;
+    const SocketPlace place(path);
+    const ServerLock lock(place);
+    Listener listener(place);
+    std::printf("serving partition requests on %s\n", path.c_str());
+    std::fflush(stdout);
+    ConnectionPool pool(kMaxConnections);
+    while (listener.open() || !pool.idle()) {
+        // Woken by a finished connection only while waiting for one.
+        const bool accepting = listener.open() && pool.hasRoom();
+        pollfd entries[3] = {{signals.stopFd(), POLLIN, 0},
+                             {accepting ? -1 : pool.wakeFd(), POLLIN, 0},
+                             {accepting ? listener.fd() : -1, POLLIN, 0}};
+        if (poll(entries, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
             throw std::runtime_error(systemError("poll"));
         }
-        if (entries[0].revents != 0)
-            return -1;
-        const int connection = accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection >= 0)
-            return connection;
-        if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
-            // Out of descriptors or memory: report, and give it a moment to pass.
-            std::fprintf(stderr, "lndb: %s\n", systemError("accept").c_str());
-            usleep(100 * 1000);
-        }
-    }
-}
-
-int serve(const std::string& path, bool once)
-{
-    SignalSetup signals;
-    ServerLock lock(path);
-    Listener listener(path);
-    std::printf("serving partition requests on %s\n", path.c_str());
-    std::fflush(stdout);
-    for (;;) {
-        const int accepted = nextConnection(listener, signals);
-        if (accepted < 0)
+        if (entries[0].revents != 0) {
+            listener.close();
+            pool.dropWaiting();
             break;
-        Fd connection(accepted);
-        {
-            // One connection object per connection: it owns the request it
-            // hands out, and releases it here.
-            CKrNetwork network(connection.get());
-            AddorDeletePartition(&network, 0);
         }
-        if (once)
-            break;
+        if (entries[1].revents != 0)
+            pool.clearWake();
+        if (entries[2].revents != 0) {
+            const int connection = acceptConnection(listener);
+            if (connection >= 0) {
+                pool.serve(connection);
+                if (once)
+                    listener.close();
+            }
+        }
     }
     return 0;
 }
@@ -324,12 +240,13 @@ int runPartitionServe(const Words& args)
     const Options options = parseOptions(args, {"--socket"}, {"--once"});
     expectPositional(options, 0, 0);
     const std::string path = options.required("--socket");
-    // The server binds under a longer name first: it must fit too.
-    if (path.empty() || temporaryName(path).size() >= sizeof(sockaddr_un::sun_path))
-        throw UsageError("--socket path is empty or too long for a Unix socket");
+    socketAddress(path);  // clients must be able to name it
+    keepStandardStreamsTaken();
     try {
         return serve(path, options.flag("--once"));
-    } catch (const std::runtime_error& e) {
+    } catch (const UsageError&) {
+        throw;
+    } catch (const std::exception& e) {
         std::fprintf(stderr, "lndb: %s\n", e.what());
         return 1;
     }

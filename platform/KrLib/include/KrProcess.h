@@ -6,6 +6,7 @@
 
 #include "KrLibExport.h"
 
+#include <cstddef>
 #include <string>
 #include <sys/types.h>
 
@@ -29,11 +30,22 @@ public:
     // 128 + the signal number.
     bool WaitForProcessToEnd(int* exitCode, std::string* error, int timeout);
 
-    // Runs /bin/sh -c `command`, captures both outputs to their ends at once,
+    // Runs /bin/sh -c `command`, reads both outputs to their ends at once,
     // and returns the raw wait status (0 = success; -1 when it could not be
-    // run, with the reason in *err). `timeoutSeconds` 0 means no limit; on
-    // expiry the child's process group is killed. `flag` has no effect.
+    // run, with the reason in *err). Of each output the first
+    // kMaxKeptOutput bytes are kept; the rest is read and dropped, so the
+    // command never blocks on a full pipe and the caller's memory stays
+    // bounded; outputSize() and errorSize() say how much there was.
+    // `timeoutSeconds` 0 means no limit; on expiry the child's process group
+    // is killed. `flag` has no effect.
     int system(const char* command, std::string* out, std::string* err, int timeoutSeconds, bool flag);
+
+    static constexpr std::size_t kMaxKeptOutput = 1024 * 1024;
+
+    // Bytes the command of the last system() call wrote to its standard
+    // output and standard error, kept or dropped.
+    unsigned long long outputSize() const { return outputSize_; }
+    unsigned long long errorSize() const { return errorSize_; }
 
     // Character-buffer forms of the two calls above, for callers that keep
     // their error text in a fixed buffer. Defined inside liblndb and not
@@ -49,6 +61,8 @@ private:
     KRLIB_LOCAL void forgetChild() noexcept;
 
     pid_t pid_ = -1;
+    unsigned long long outputSize_ = 0;
+    unsigned long long errorSize_ = 0;
     int pidfd_ = -1;       // -1 when the kernel gave none: the wait polls instead
     std::string program_;  // of the started child, for error texts
 };

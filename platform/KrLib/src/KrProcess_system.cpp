@@ -1,9 +1,11 @@
-// Process runner: a shell command with both outputs captured.
+// Process runner: a shell command with both outputs captured, each up to a
+// bound.
 
 #include "KrProcess.h"
 
 #include "spawn_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -97,8 +99,18 @@ int makePipe(UniqueFd& readEnd, UniqueFd& writeEnd)
 
 struct Stream {
     UniqueFd fd;
-    std::string* sink;  // null: read and dropped
+    std::string* sink;         // null: read and dropped
+    unsigned long long* size;  // bytes read, kept or dropped
 };
+
+// Keeps what still fits under the bound and drops the rest.
+void keep(Stream& stream, const char* data, size_t length)
+{
+    *stream.size += length;
+    if (stream.sink == nullptr || stream.sink->size() >= KrProcess::kMaxKeptOutput)
+        return;
+    stream.sink->append(data, std::min(length, KrProcess::kMaxKeptOutput - stream.sink->size()));
+}
 
 // Reads both streams to their ends at once. Returns 0, ETIMEDOUT when the
 // deadline passed first, or the errno value of a failed poll.
@@ -129,8 +141,7 @@ int drain(Stream (&streams)[2], const Deadline& deadline)
                 continue;
             const ssize_t n = read(entries[i].fd, buffer, sizeof buffer);
             if (n > 0) {
-                if (owners[i]->sink != nullptr)
-                    owners[i]->sink->append(buffer, static_cast<size_t>(n));
+                keep(*owners[i], buffer, static_cast<size_t>(n));
             } else if (n == 0 || errno != EINTR) {
                 owners[i]->fd.reset();  // end of the stream (a read error ends it too)
             }
@@ -151,9 +162,10 @@ int refuse(std::string* err, const std::string& reason) noexcept
     return -1;
 }
 
-int runShell(const char* command, std::string* out, std::string* err, int timeoutSeconds)
+int runShell(const char* command, std::string* out, std::string* err, int timeoutSeconds,
+             unsigned long long* outSize, unsigned long long* errSize)
 {
-    Stream streams[2] = {{UniqueFd(), out}, {UniqueFd(), err}};
+    Stream streams[2] = {{UniqueFd(), out, outSize}, {UniqueFd(), err, errSize}};
     UniqueFd outWrite;
     UniqueFd errWrite;
     int rc = makePipe(streams[0].fd, outWrite);
@@ -205,6 +217,8 @@ int runShell(const char* command, std::string* out, std::string* err, int timeou
 int KrProcess::system(const char* command, std::string* out, std::string* err, int timeoutSeconds,
                       bool /*flag*/)
 {
+    outputSize_ = 0;
+    errorSize_ = 0;
     try {
         if (out != nullptr)
             out->clear();
@@ -215,7 +229,7 @@ int KrProcess::system(const char* command, std::string* out, std::string* err, i
         if (timeoutSeconds < 0)
             return refuse(err, "cannot run a shell command: invalid timeout " +
                                    std::to_string(timeoutSeconds));
-        return runShell(command, out, err, timeoutSeconds);
+        return runShell(command, out, err, timeoutSeconds, &outputSize_, &errorSize_);
     } catch (...) {
         // Only allocation can throw; the shell's group is already killed and
         // reaped by then.
