@@ -91,30 +91,9 @@ int load(const Words& args)
     expectPositional(options, 0, 0);
     applyNotesDir(options);
     const bool loaded = loadAndReport();
-    const std::pair<const char*, bool> entries[] = {
-        {"KR_ConvertFLOATToText", KR_ConvertFLOATToText != nullptr},
-        {"KR_NotesInitExtended", KR_NotesInitExtended != nullptr},
-        {"KR_NotesInitThread", KR_NotesInitThread != nullptr},
-        {"KR_NotesTerm", KR_NotesTerm != nullptr},
-        {"KR_NotesTermThread", KR_NotesTermThread != nullptr},
-        {"KR_NSFDbClose", KR_NSFDbClose != nullptr},
-        {"KR_NSFDbOpen", KR_NSFDbOpen != nullptr},
-        {"KR_NSFGetSummaryValue", KR_NSFGetSummaryValue != nullptr},
-        {"KR_NSFItemGetText", KR_NSFItemGetText != nullptr},
-        {"KR_NSFLocateSummaryValue", KR_NSFLocateSummaryValue != nullptr},
-        {"KR_NSFNoteClose", KR_NSFNoteClose != nullptr},
-        {"KR_NSFNoteOpen", KR_NSFNoteOpen != nullptr},
-        {"KR_NSFRemoteConsole", KR_NSFRemoteConsole != nullptr},
-        {"KR_NSFSearch", KR_NSFSearch != nullptr},
-        {"KR_OSGetEnvironmentString", KR_OSGetEnvironmentString != nullptr},
-        {"KR_OSLoadString", KR_OSLoadString != nullptr},
-        {"KR_OSLockObject", KR_OSLockObject != nullptr},
-        {"KR_OSMemFree", KR_OSMemFree != nullptr},
-        {"KR_OSPathNetConstruct", KR_OSPathNetConstruct != nullptr},
-        {"KR_OSTranslate", KR_OSTranslate != nullptr},
-        {"KR_OSUnlockObject", KR_OSUnlockObject != nullptr},
-        {"KR_TimeConstant", KR_TimeConstant != nullptr},
-    };
+#define LNDB_ENTRY_STATE(name, result, parameters) {"KR_" #name, KR_##name != nullptr},
+    const std::pair<const char*, bool> entries[] = {LNDB_NOTES_ENTRY_POINTS(LNDB_ENTRY_STATE)};
+#undef LNDB_ENTRY_STATE
     for (const auto& [name, set] : entries)
         std::printf("  %-26s %s\n", name, set ? "set" : "null");
     return loaded ? 0 : 1;
