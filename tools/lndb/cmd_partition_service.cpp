@@ -173,16 +173,12 @@ int sendRequest(const std::string& path, int operation, long long number, const 
     using Response = KRGui::GenericResp;
 
     Request request;
-    request.setint64(Request::kOperationField, 0, operation, Request::kTagID, Request::kOperationId);
-    CNMessageBase*& info = request.getObjectAccessor(
-        true, false, Request::kPartitionInfoField, Request::kPartitionInfoSub, Request::kTagID,
-        Request::kPartitionInfoId, Request::kPartitionInfoTypeFamily, Request::kPartitionInfoTypeIndex);
-    info->setint64(Info::kPartitionNumberField, 0, number, Info::kTagID, Info::kPartitionNumberId);
-    const short fields[] = {Info::kScriptArg1Field, Info::kScriptArg2Field, Info::kScriptArg3Field};
-    const short subs[] = {Info::kScriptArg1Sub, Info::kScriptArg2Sub, Info::kScriptArg3Sub};
-    const unsigned int ids[] = {Info::kScriptArg1Id, Info::kScriptArg2Id, Info::kScriptArg3Id};
+    Request::kOperation.set(request, operation);
+    CNMessageBase*& info = Request::kPartitionInfo.access(request);
+    Info::kPartitionNumber.set(*info, number);
+    const CNStringField* const fields[] = {&Info::kScriptArg1, &Info::kScriptArg2, &Info::kScriptArg3};
     for (size_t i = 0; i < values.size() && i < 3; ++i)
-        info->setstring(fields[i], subs[i], values[i], Info::kTagID, ids[i]);
+        fields[i]->set(*info, values[i]);
 
     const sockaddr_un address = socketAddress(path);
     Fd socketFd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -205,18 +201,15 @@ int sendRequest(const std::string& path, int operation, long long number, const 
         std::fprintf(stderr, "lndb: no response: %s\n", received.AsString().c_str());
         return 1;
     }
-    if (response->getTagID() != Response::kTagID ||
-        !response->isSet(Response::kErrorCodeField, Response::kTagID, Response::kErrorCodeId)) {
+    if (response->getTagID() != Response::kTagID || !Response::kErrorCode.isSet(*response)) {
         std::fprintf(stderr, "lndb: the answer is not a generic response with an errorCode\n");
         return 1;
     }
-    const long long errorCode =
-        response->getint64(Response::kErrorCodeField, Response::kTagID, Response::kErrorCodeId);
+    const long long errorCode = Response::kErrorCode.get(*response);
     std::printf("errorCode: %lld\n", errorCode);
-    if (response->isSet(Response::kErrorStringField, Response::kTagID, Response::kErrorStringId)) {
+    if (Response::kErrorString.isSet(*response)) {
         // Often a script's error output: it may end in a line feed already.
-        const std::string text = response->getstring(
-            Response::kErrorStringField, Response::kErrorStringSub, Response::kTagID, Response::kErrorStringId);
+        const std::string text = Response::kErrorString.get(*response);
         std::printf("errorString: %s%s", text.c_str(),
                     !text.empty() && text.back() == '\n' ? "" : "\n");
     }
