@@ -200,18 +200,6 @@ CommandResult runCommand(const std::string& command)
     return result;
 }
 
-std::string shellQuote(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\"'\"'";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
-
 CaptureFd::CaptureFd(int fd) : fd_(fd)
 {
     std::fflush(nullptr);

@@ -2,6 +2,8 @@
 // environment variables, a sample agent installation, forked children.
 #pragma once
 
+#include "shell_word.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -98,8 +100,12 @@ struct CommandResult {
 };
 CommandResult runCommand(const std::string& command);
 
-// Quotes a text for /bin/sh.
-std::string shellQuote(const std::string& text);
+// Quotes a text for /bin/sh, as the library quotes the values it hands to
+// a script.
+inline std::string shellQuote(const std::string& text)
+{
+    return common::shellWord(text);
+}
 
 // Redirects a descriptor (1 or 2) into a temporary file while in scope.
 class CaptureFd {

@@ -7,6 +7,9 @@
 #include "lndb/notes_entry_table.h"
 #include "lndb/notes_startup.h"
 
+#include "instance_string.h"
+#include "system_error.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -62,22 +65,6 @@ const char* yesNo(bool value)
     return value ? "true" : "false";
 }
 
-// Control characters (the 0x12 of an instance string) shown as \xNN.
-std::string printable(const char* text)
-{
-    std::string shown;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (static_cast<unsigned char>(*p) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(*p));
-            shown += escaped;
-        } else {
-            shown += *p;
-        }
-    }
-    return shown;
-}
-
 bool loadAndReport()
 {
     const bool loaded = loadNotesFunctions();
@@ -106,7 +93,7 @@ bool startUp(const Options& options, bool showGlobals)
     applyNotesDir(options);
     if (!loadAndReport())
         return false;
-    std::string instance = options.required("--instance") + '\x12' + options.required("--data-dir");
+    std::string instance = common::composeInstance(options.required("--instance"), options.required("--data-dir"));
     std::string subclient = options.value("--subclient", "");
     char dataDir[1024] = {};
     const bool started = initializeWithPartition(instance.data(), dataDir,
@@ -119,7 +106,7 @@ bool startUp(const Options& options, bool showGlobals)
     std::printf("  %-20s %s\n", "sServerIDPath", sServerIDPath.c_str());
     std::printf("  %-20s %s\n", "noteInitArgv[0]", noteInitArgv[0]);
     std::printf("  %-20s %s\n", "noteInitArgv[1]", noteInitArgv[1]);
-    std::printf("  %-20s %s\n", "g_lnInstanceName", printable(g_lnInstanceName).c_str());
+    std::printf("  %-20s %s\n", "g_lnInstanceName", common::printable(g_lnInstanceName).c_str());
     std::printf("  %-20s %s\n", "notesAPIInitialized", yesNo(notesAPIInitialized));
     return started;
 }

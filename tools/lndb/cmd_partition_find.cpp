@@ -6,6 +6,8 @@
 
 #include "lndb/partition_discovery.h"
 
+#include "instance_string.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -53,7 +55,7 @@ int runPartitionFind(const Words& args)
 {
     const Options options = parseOptions(args, {"--instance", "--data-dir", "--subclient"});
     expectPositional(options, 0, 0);
-    std::string instance = options.required("--instance") + '\x12' + options.required("--data-dir");
+    std::string instance = common::composeInstance(options.required("--instance"), options.required("--data-dir"));
     std::string subclient = options.value("--subclient", "");
 
     char dataDir[kPathSize] = {};

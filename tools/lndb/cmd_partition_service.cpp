@@ -6,7 +6,7 @@
 #include "connection_pool.h"
 #include "serve_socket.h"
 
-#include "internal/scoped_fd.h"
+#include "file_descriptor.h"
 
 #include "CKrNetwork.h"
 #include "KRGuiGenericResp.h"
@@ -30,7 +30,7 @@ namespace {
 
 constexpr int kTimeoutSeconds = 120;
 
-using Fd = lndb::ScopedFd;
+using Fd = common::UniqueFd;
 
 sockaddr_un socketAddress(const std::string& path)
 {
@@ -67,7 +67,8 @@ public:
         int fds[2];
         if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
             throw std::runtime_error(systemError("pipe"));
-        read_ = fds[0];
+        read_.reset(fds[0]);
+        write_.reset(fds[1]);
         stopPipeWrite = fds[1];
         struct sigaction stop {};
         stop.sa_handler = onStopSignal;
@@ -83,27 +84,26 @@ public:
         sigaction(SIGINT, &oldInt_, nullptr);
         sigaction(SIGTERM, &oldTerm_, nullptr);
         sigaction(SIGPIPE, &oldPipe_, nullptr);
-        close(stopPipeWrite);
         stopPipeWrite = -1;
-        close(read_);
     }
     SignalSetup(const SignalSetup&) = delete;
     SignalSetup& operator=(const SignalSetup&) = delete;
 
-    int stopFd() const { return read_; }
+    int stopFd() const { return read_.get(); }
 
 private:
-    int read_ = -1;
+    Fd read_;
+    Fd write_;
     struct sigaction oldInt_ {};
     struct sigaction oldTerm_ {};
     struct sigaction oldPipe_ {};
 };
 
-// A connection waiting on the listener, or -1 when there was none after all.
-int acceptConnection(const Listener& listener)
+// A connection waiting on the listener, or none when there was none after all.
+Fd acceptConnection(const Listener& listener)
 {
-    const int connection = accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0 && errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
+    Fd connection(accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!connection.valid() && errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
         // Out of descriptors or memory: report, and give it a moment to pass.
         std::fprintf(stderr, "lndb: %s\n", systemError("accept").c_str());
         usleep(100 * 1000);
@@ -153,9 +153,9 @@ int serve(const std::string& path, bool once)
         if (entries[1].revents != 0)
             pool.clearWake();
         if (entries[2].revents != 0) {
-            const int connection = acceptConnection(listener);
-            if (connection >= 0) {
-                pool.serve(connection);
+            Fd connection = acceptConnection(listener);
+            if (connection.valid()) {
+                pool.serve(std::move(connection));
                 if (once)
                     listener.close();
             }

@@ -92,16 +92,11 @@ public:
 private:
     const SocketPlace& place_;
     std::string name_;
-    lndb::ScopedFd fd_;
+    common::UniqueFd fd_;
     struct stat made_ {};
 };
 
 }  // namespace
-
-std::string systemError(const std::string& what)
-{
-    return what + ": " + std::strerror(errno);
-}
 
 SocketPlace::SocketPlace(const std::string& path) : path_(path)
 {

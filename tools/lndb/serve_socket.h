@@ -4,15 +4,15 @@
 // predict or plant, and only what this server made is removed.
 #pragma once
 
-#include "internal/scoped_fd.h"
+#include "file_descriptor.h"
+#include "system_error.h"
 
 #include <string>
 #include <sys/types.h>
 
 namespace lndbcli {
 
-// "<what>: <the system's message for errno>".
-std::string systemError(const std::string& what);
+using common::systemError;
 
 // The directory that holds PATH, opened once, and PATH's last component.
 // Every later step works relative to the opened directory, so renaming or
@@ -28,7 +28,7 @@ public:
 private:
     std::string path_;
     std::string name_;
-    lndb::ScopedFd directory_;
+    common::UniqueFd directory_;
 };
 
 // An exclusive lock on PATH.lock, held while the server runs, so that a
@@ -46,7 +46,7 @@ public:
 private:
     const SocketPlace& place_;
     std::string name_;
-    lndb::ScopedFd fd_;
+    common::UniqueFd fd_;
 };
 
 // The listening socket at PATH. It is bound with mode 0600 inside a private
@@ -69,7 +69,7 @@ public:
 
 private:
     const SocketPlace& place_;
-    lndb::ScopedFd fd_;
+    common::UniqueFd fd_;
     dev_t device_ = 0;
     ino_t inode_ = 0;
 };
