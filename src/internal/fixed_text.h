@@ -1,6 +1,5 @@
-// The fixed buffers of the library: a text of fixed capacity that lives on
-// the stack and is never overrun, and the refusal line written when a text
-// does not fit.
+// The fixed buffers of the library: a text of fixed capacity on the stack
+// that is never overrun, and the refusal line of a text that does not fit.
 #pragma once
 
 #include "EvDebug.h"
@@ -21,9 +20,7 @@ class FixedText {
     static_assert(Capacity > 0);
 
 public:
-    static constexpr std::size_t kCapacity = Capacity;
-    // The longest text that fits.
-    static constexpr std::size_t kMaxLength = Capacity - 1;
+    static constexpr std::size_t kMaxLength = Capacity - 1;  // the longest text that fits
 
     const char* c_str() const { return text_; }
     std::size_t size() const { return size_; }
@@ -50,29 +47,21 @@ public:
     // Replaces the text with the printf-style text.
     __attribute__((format(printf, 2, 3))) bool format(const char* format, ...)
     {
-        FixedText formatted;
+        char formatted[Capacity];
         va_list args;
         va_start(args, format);
-        const bool fits = formatted.appendArgs(format, args);
+        const int n = std::vsnprintf(formatted, Capacity, format, args);
         va_end(args);
-        if (fits)
-            *this = formatted;
-        return fits;
+        if (n < 0 || static_cast<std::size_t>(n) > kMaxLength)
+            return false;
+        std::memcpy(text_, formatted, static_cast<std::size_t>(n) + 1);
+        size_ = static_cast<std::size_t>(n);
+        return true;
     }
 
-    // Appends the printf-style text.
-    __attribute__((format(printf, 2, 3))) bool appendFormat(const char* format, ...)
-    {
-        va_list args;
-        va_start(args, format);
-        const bool fits = appendArgs(format, args);
-        va_end(args);
-        return fits;
-    }
-
-    // Lets `writer(buffer, Capacity)` write a NUL-terminated text into the
-    // buffer (an API that fills a caller's buffer) and answers its result. A
-    // text the writer left without its NUL is cut to the capacity.
+    // Lets `writer(buffer, Capacity)` write a text into the buffer (an API
+    // that fills a caller's buffer) and answers its result. A text left
+    // without its NUL is cut to the capacity.
     template <class Writer>
     auto fill(Writer writer)
     {
@@ -92,24 +81,8 @@ public:
         std::memcpy(out, text_, size_ + 1);
         return true;
     }
-    template <std::size_t Size>
-    bool copyTo(char (&out)[Size]) const
-    {
-        return copyTo(out, Size);
-    }
 
 private:
-    bool appendArgs(const char* format, va_list args)
-    {
-        const int n = std::vsnprintf(text_ + size_, Capacity - size_, format, args);
-        if (n < 0 || static_cast<std::size_t>(n) > kMaxLength - size_) {
-            text_[size_] = '\0';
-            return false;
-        }
-        size_ += static_cast<std::size_t>(n);
-        return true;
-    }
-
     char text_[Capacity] = {};
     std::size_t size_ = 0;
 };

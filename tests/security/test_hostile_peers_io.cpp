@@ -24,6 +24,7 @@
 namespace {
 
 using lndbtest::SampleInstallation;
+using lndbtest::ScopedCwd;
 using lndbtest::ScopedEnv;
 using Info = LotusNotesPartitionInfo;
 using Req = LotusNotesPartitionReq;
@@ -31,22 +32,6 @@ using Resp = KRGui::GenericResp;
 using Runs = std::vector<std::vector<std::string>>;
 
 const std::string kReplacement = "\xEF\xBF\xBD";
-
-// Works in `directory` while in scope (relative paths resolve from there).
-class ScopedCwd {
-public:
-    explicit ScopedCwd(const std::string& directory)
-    {
-        char here[4096];
-        if (getcwd(here, sizeof here) == nullptr || chdir(directory.c_str()) != 0)
-            throw std::runtime_error("cannot change directory");
-        saved_ = here;
-    }
-    ~ScopedCwd() { (void)chdir(saved_.c_str()); }
-
-private:
-    std::string saved_;
-};
 
 // An installation whose nsfdbScout (type 51) records every start in argv.log.
 struct BrowseInstallation {

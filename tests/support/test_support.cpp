@@ -1,6 +1,9 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -198,6 +201,21 @@ CommandResult runCommand(const std::string& command)
     result.out = out;
     result.err = readFile(errPath);
     return result;
+}
+
+ScopedCwd::ScopedCwd(const std::string& directory)
+{
+    char here[PATH_MAX];
+    if (getcwd(here, sizeof here) != nullptr)
+        saved_ = here;
+    if (chdir(directory.c_str()) != 0)
+        ADD_FAILURE() << "cannot enter " << directory;
+}
+
+ScopedCwd::~ScopedCwd()
+{
+    if (!saved_.empty() && chdir(saved_.c_str()) != 0)
+        ADD_FAILURE() << "cannot return to " << saved_;
 }
 
 CaptureFd::CaptureFd(int fd) : fd_(fd)

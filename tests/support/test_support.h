@@ -49,6 +49,18 @@ private:
     std::string oldValue_;
 };
 
+// Works in `directory` while in scope (relative paths resolve from there).
+class ScopedCwd {
+public:
+    explicit ScopedCwd(const std::string& directory);
+    ~ScopedCwd();
+    ScopedCwd(const ScopedCwd&) = delete;
+    ScopedCwd& operator=(const ScopedCwd&) = delete;
+
+private:
+    std::string saved_;
+};
+
 // A debug line without its "<pid> <tid> <MM/DD HH:MM:SS.mmm> " prefix.
 std::string stripDebugPrefix(const std::string& line);
 

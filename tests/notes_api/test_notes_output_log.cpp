@@ -214,22 +214,6 @@ TEST(NotesOutputLog, UnopenableLogLeavesTheStreams)
                             "' - 21 (Is a directory); standard output and error left as they were");
 }
 
-TEST(NotesOutputLog, LndbLogRedirect)
-{
-    OutputLog log;
-    const lndbtest::CommandResult result =
-        lndbtest::runCommand("cd " + lndbtest::shellQuote(log.workDir()) + " && " + lndbtest::binDir() +
-                             "/lndb log redirect");
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "");
-    const std::string lndbLog = log.installation().logDir() + "/lndb_" + kInstance + "_NotesAPI.log";
-    const std::regex expected("\n\n===== .* '" + lndbtest::binDir() + "/lndb' \\(pid (\\d+)\\) =====\n"
-                              "lndb log redirect: standard output of pid \\1\n"
-                              "lndb log redirect: standard error of pid \\1\n");
-    EXPECT_TRUE(std::regex_match(lndbtest::readFile(lndbLog), expected)) << lndbtest::readFile(lndbLog);
-}
-
 TEST(NotesOutputLog, LogNameTooLongForItsBuffer)
 {
     OutputLog log;
