@@ -38,11 +38,10 @@ constexpr WORD kEnvironmentValueLength = 256;
 // NotesInitExtended over them.
 struct InitArguments {
     char exeDirectory[kBufferSize] = {};
-    // Byte 0 is for the "=". findDataPartition writes "<data directory>/notes.ini"
-    // with a data directory of up to 1,023 characters: room for that, so that
-    // a path too long for the argument is refused rather than written past
-    // its end.
-    char notesIni[1 + kBufferSize + sizeof "/notes.ini"] = {};
+    // Byte 0 is for the "=", then room for any path that findDataPartition
+    // writes, so that one too long for the argument is refused rather than
+    // written past its end.
+    char notesIni[1 + common::kNotesIniPathSize] = {};
     char* argv[3] = {exeDirectory, notesIni, nullptr};
 
     char* notesIniPath() { return notesIni + 1; }

@@ -20,11 +20,11 @@ namespace {
 using lndb::FixedText;
 using lndb::refuse;
 
-constexpr unsigned kPathSize = 1024;      // dataDirOut, homeDirOut, value names
+using common::kNotesIniName;
+constexpr unsigned kPathSize = common::kPartitionPathSize;  // dataDirOut, homeDirOut, value names
 constexpr unsigned kPartitionSize = 4;    // up to 3 characters
 constexpr unsigned kUserSize = 64;        // up to 63 characters
 constexpr char kHomeDirSuffix[] = "_sDominoHomeDir";
-constexpr char kNotesIniName[] = "/notes.ini";
 constexpr unsigned kNotesIniMissing = 0x2A000001;
 
 using PathText = FixedText<kPathSize>;
@@ -135,7 +135,7 @@ bool readUser(EvEvent& log, const char* partition, UserText& user)
 // file exists.
 bool checkNotesIni(EvEvent& log, const char* dataDir, char* notesIniOut)
 {
-    FixedText<kPathSize + sizeof kNotesIniName> path;
+    FixedText<common::kNotesIniPathSize> path;
     path.format("%s%s", dataDir, kNotesIniName);  // always fits: dataDir is shorter than kPathSize
     path.copyTo(notesIniOut, path.size() + 1);
     if (access(notesIniOut, F_OK) == 0)

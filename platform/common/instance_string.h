@@ -1,7 +1,9 @@
 // The instance string that names a Domino partition:
-// "<instance name>\x12<data directory>".
+// "<instance name>\x12<data directory>"; and the sizes of what the
+// partition's discovery writes.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +11,12 @@
 namespace common {
 
 inline constexpr char kInstanceDelimiter = '\x12';
+
+// A directory of a partition: at most 1,023 characters and the NUL.
+inline constexpr unsigned kPartitionPathSize = 1024;
+// Its notes.ini: the data directory and kNotesIniName.
+inline constexpr char kNotesIniName[] = "/notes.ini";
+inline constexpr std::size_t kNotesIniPathSize = kPartitionPathSize + sizeof kNotesIniName;
 
 inline std::string composeInstance(std::string_view name, std::string_view dataDirectory)
 {

@@ -17,21 +17,10 @@ using notestest::Partition;
 
 constexpr char kInstance[] = "Inst7";
 
-// An installation whose instance file names kInstance, and a working
-// directory beside it.
-class OutputLog {
+// An installation whose instance file names kInstance.
+class OutputLog : public lndbtest::NamedInstance {
 public:
-    OutputLog()
-    {
-        lndbtest::makeDirs(workDir());
-        lndbtest::writeFile(installation_.root() + "/orrery_vm",
-                            std::string("ORRERY_INST=\"") + kInstance + "\"\n");
-    }
-    std::string workDir() const { return installation_.root() + "/work"; }
-    lndbtest::SampleInstallation& installation() { return installation_; }
-
-private:
-    lndbtest::SampleInstallation installation_;
+    OutputLog() : NamedInstance(kInstance) {}
 };
 
 // The lndb command finds libnotes.so under the program directory named by

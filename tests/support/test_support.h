@@ -98,6 +98,23 @@ private:
     std::vector<ScopedEnv*> env_;
 };
 
+// A sample installation whose instance file names `instance`, and a working
+// directory below it, from which GetInstanceName reads ../orrery_vm.
+class NamedInstance {
+public:
+    explicit NamedInstance(const std::string& instance)
+    {
+        makeDirs(workDir());
+        writeFile(installation_.root() + "/orrery_vm", "ORRERY_INST=\"" + instance + "\"\n");
+    }
+    std::string workDir() const { return installation_.root() + "/work"; }
+    std::vector<std::string> debugLines() const { return installation_.debugLines(); }
+    SampleInstallation& installation() { return installation_; }
+
+protected:
+    SampleInstallation installation_;
+};
+
 // Runs `body` in a forked child and returns its exit status (128 + signal
 // number when a signal ended it). For tests that change credentials or other
 // process-wide state.

@@ -17,8 +17,6 @@
 namespace lndbcli {
 namespace {
 
-constexpr unsigned kPathSize = 1024;
-constexpr char kNotesIniName[] = "/notes.ini";
 
 void printIds()
 {
@@ -58,10 +56,9 @@ int runPartitionFind(const Words& args)
     std::string instance = common::composeInstance(options.required("--instance"), options.required("--data-dir"));
     std::string subclient = options.value("--subclient", "");
 
-    char dataDir[kPathSize] = {};
-    char homeDir[kPathSize] = {};
-    // notes.ini path: the data directory (at most 1,023 characters) and "/notes.ini".
-    char notesIni[kPathSize + sizeof kNotesIniName] = {};
+    char dataDir[common::kPartitionPathSize] = {};
+    char homeDir[common::kPartitionPathSize] = {};
+    char notesIni[common::kNotesIniPathSize] = {};
     const bool found = findDataPartition(instance.data(), dataDir, homeDir, notesIni,
                                          options.has("--subclient") ? subclient.data() : nullptr);
 
