@@ -200,6 +200,8 @@ debs)
         while read -r item; do [[ $item == "$value"* ]] && found=yes; done <<<"$items"
         [ $found = yes ] || fail "$package: $name has no $value: $items"
     done
+    # Only the command links libsystemd, not the library.
+    if field liblndb1 Depends | grep -q libsystemd; then fail "liblndb1 depends on libsystemd"; fi
     ;;
 deb-root)
     root=$work/deb-root
