@@ -2,7 +2,6 @@
 // request through systemd-socket-activate running the sample script, the
 // readiness and stop reported on NOTIFY_SOCKET, and what it refuses to serve.
 
-#include "serve_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +12,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,8 +20,6 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -34,19 +30,13 @@ using lndbtest::shellQuote;
 const std::string kLndb = lndbtest::binDir() + "/lndb";
 const std::string kSocketActivate = "/usr/bin/systemd-socket-activate";
 
-sockaddr_un unixAddress(const std::string& path)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    return address;
-}
-
 // A Unix socket of `type` bound at `path` (listening when a stream socket).
 int boundSocket(int type, const std::string& path)
 {
     const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    const sockaddr_un address = unixAddress(path);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         (type == SOCK_STREAM && listen(fd, 8) != 0)) {
         close(fd);
@@ -77,22 +67,33 @@ private:
     int fd_;
 };
 
-// Runs `argv` with its output in `out` and `out`.err.
-pid_t spawnTo(std::vector<std::string> argv, const std::string& out)
+// Starts `argv` with its output in `out` and `out`.err, and `passed` handed
+// over as systemd hands sockets over: descriptors 3..., LISTEN_FDS and
+// LISTEN_PID (the program's own pid unless `listenPid`).
+pid_t start(std::vector<std::string> argv, const std::string& out, const std::vector<int>& passed = {},
+            const char* listenPid = nullptr)
 {
     std::vector<char*> words;
     for (std::string& word : argv)
         words.push_back(word.data());
     words.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (out + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, words[0], &actions, nullptr, words.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    // Out of the way first, then into place (dup2 clears close-on-exec).
+    std::vector<int> moved;
+    for (int fd : passed)
+        moved.push_back(fcntl(fd, F_DUPFD_CLOEXEC, 100));
+    for (size_t i = 0; i < moved.size(); ++i)
+        dup2(moved[i], 3 + static_cast<int>(i));
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 1);
+    dup2(open((out + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 2);
+    if (!passed.empty()) {
+        setenv("LISTEN_FDS", std::to_string(passed.size()).c_str(), 1);
+        setenv("LISTEN_PID", listenPid != nullptr ? listenPid : std::to_string(getpid()).c_str(), 1);
+    }
+    execv(words[0], words.data());
+    _exit(127);
 }
 
 // The exit status of `pid` (128 + signal), killing it after 30 s.
@@ -131,10 +132,10 @@ TEST(SocketActivation, ServesARealRequestAndReportsToSystemd)
     NotifySocket notify(installation.root() + "/notify");
 
     // As systemd would: a clean environment but for what the unit sets.
-    const pid_t server = spawnTo({kSocketActivate, "--listen=" + socketPath, "-E", "KR_REGISTRY_DIR", "-E",
-                                  "KR_INSTANCE", "-E", "KR_DEBUG_LOG", "-E", "LNDB=" + kLndb, "-E",
-                                  "NOTIFY_SOCKET=" + notify.path(), kLndb, "partition", "serve"},
-                                 out);
+    const pid_t server = start({kSocketActivate, "--listen=" + socketPath, "-E", "KR_REGISTRY_DIR", "-E",
+                                "KR_INSTANCE", "-E", "KR_DEBUG_LOG", "-E", "LNDB=" + kLndb, "-E",
+                                "NOTIFY_SOCKET=" + notify.path(), kLndb, "partition", "serve"},
+                               out);
     ASSERT_GT(server, 0);
     for (int i = 0; i < 3000 && inodeOf(socketPath) == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -156,40 +157,6 @@ TEST(SocketActivation, ServesARealRequestAndReportsToSystemd)
     EXPECT_EQ(waitFor(server), 0);
     EXPECT_EQ(notify.next(), "STOPPING=1\nSTATUS=Stopping: answering the requests already received");
     EXPECT_EQ(inodeOf(socketPath), listening);
-}
-
-// lndb partition serve with `fds` passed as systemd passes them (descriptors
-// 3..., LISTEN_FDS, LISTEN_PID: the server's own pid unless `listenPid`).
-lndbtest::CommandResult servePassed(const std::vector<int>& fds, const std::vector<std::string>& extra,
-                                    const std::string& out, const char* listenPid = nullptr)
-{
-    std::vector<std::string> args = {kLndb, "partition", "serve"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const std::string count = std::to_string(fds.size());
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // Out of the way first, then into place at 3... (dup2 clears
-        // close-on-exec on the copies).
-        std::vector<int> moved;
-        for (int fd : fds)
-            moved.push_back(fcntl(fd, F_DUPFD_CLOEXEC, 100));
-        for (size_t i = 0; i < moved.size(); ++i)
-            dup2(moved[i], 3 + static_cast<int>(i));
-        const int output = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int errors = open((out + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(output, 1);
-        dup2(errors, 2);
-        setenv("LISTEN_FDS", count.c_str(), 1);
-        setenv("LISTEN_PID", listenPid != nullptr ? listenPid : std::to_string(getpid()).c_str(), 1);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    const int status = waitFor(pid);
-    return {status, readFile(out), readFile(out + ".err")};
 }
 
 TEST(SocketActivation, RefusesWhatItCannotServe)
@@ -232,10 +199,11 @@ TEST(SocketActivation, RefusesWhatItCannotServe)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const auto result = servePassed(c.fds, c.extra, dir / "out", c.listenPid);
-        EXPECT_EQ(result.status, c.status);
-        EXPECT_EQ(result.err, c.error);
-        EXPECT_EQ(result.out, "");
+        std::vector<std::string> argv = {kLndb, "partition", "serve"};
+        argv.insert(argv.end(), c.extra.begin(), c.extra.end());
+        EXPECT_EQ(waitFor(start(argv, dir / "out", c.fds, c.listenPid)), c.status);
+        EXPECT_EQ(readFile(dir / "out.err"), c.error);
+        EXPECT_EQ(readFile(dir / "out"), "");
     }
     EXPECT_FALSE(lndbtest::exists(own));
     EXPECT_FALSE(lndbtest::exists(own + ".lock"));
