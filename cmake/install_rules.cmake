@@ -2,8 +2,7 @@
 #   runtime      liblndb.so.1*
 #   development  the public headers, the liblndb.so link, the CMake package
 #                (lndb:: targets) and lndb.pc
-#   tools        the lndb command (and, later, the files that run it as a
-#                service)
+#   tools        the lndb command, its systemd units and its logrotate file
 #   platform     the stand-in platform libraries and their headers: optional,
 #                an agent brings its own platform
 # The sample discovery tool, the sample installation and the fake libnotes.so
@@ -48,6 +47,26 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/lndb
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
 install(TARGETS lndb_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+
+# The systemd units of `lndb partition serve` and the logrotate file of its
+# logs, placed at install time (cmake/install_service_files.cmake says where).
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+  pkg_get_variable(lndb_systemd_unit_dir systemd systemdsystemunitdir)
+endif()
+if(NOT lndb_systemd_unit_dir)
+  set(lndb_systemd_unit_dir /lib/systemd/system)
+endif()
+set(LNDB_SYSTEMD_UNIT_DIR ${lndb_systemd_unit_dir} CACHE PATH
+    "systemd's unit directory, used when installing into the prefix /usr")
+install(CODE "
+  set(LNDB_SERVICE_SOURCE_DIR [[${PROJECT_SOURCE_DIR}/service]])
+  set(LNDB_SERVICE_WORK_DIR [[${PROJECT_BINARY_DIR}/service]])
+  set(LNDB_SYSTEMD_UNIT_DIR [[${LNDB_SYSTEMD_UNIT_DIR}]])
+  set(LNDB_INSTALL_BINDIR [[${CMAKE_INSTALL_BINDIR}]])
+  set(LNDB_INSTALL_SYSCONFDIR [[${CMAKE_INSTALL_SYSCONFDIR}]])
+  include([[${PROJECT_SOURCE_DIR}/cmake/install_service_files.cmake]])
+" COMPONENT tools)
 
 install(TARGETS ${LNDB_PLATFORM_TARGETS} EXPORT lndbPlatformTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT platform

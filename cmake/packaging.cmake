@@ -2,7 +2,7 @@
 # directory). liblndb1 needs some package that provides the platform
 # libraries: the stand-ins here, or an agent's own package that declares
 # "Provides: lndb-platform". dpkg-shlibdeps adds the dependencies on Debian's
-# libraries (libc6, libstdc++6, libpugixml1v5).
+# libraries (libc6, libstdc++6, libpugixml1v5, and libsystemd0 for lndb).
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lndb)
@@ -45,5 +45,9 @@ lndb_deb_package(tools admin "${lndb_same_library}, lndb-platform"
 lndb_deb_package(platform libs ""
   "Stand-ins for the backup agent's platform libraries\n libKrLib, libZuUtils, libKrXMLMessagesBase and libKrSession, working\n on files, processes and sockets, for a machine without the agent.")
 set(CPACK_DEBIAN_PLATFORM_PACKAGE_PROVIDES "lndb-platform")
+# The logrotate file is the administrator's to adapt (another log directory):
+# a conffile, kept as edited when the package is upgraded.
+file(WRITE ${PROJECT_BINARY_DIR}/deb-tools/conffiles "/etc/logrotate.d/lndb\n")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb-tools/conffiles)
 
 include(CPack)

@@ -5,8 +5,13 @@
 set -euo pipefail
 
 packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev python3
+          # the lndb command takes sockets passed by systemd
+          libsystemd-dev
           # the package check and the ABI check
-          abigail-tools pkg-config dpkg-dev file)
+          abigail-tools pkg-config dpkg-dev file
+          # the service units (systemd-analyze, systemd-socket-activate) and the
+          # rotation of the logs
+          systemd logrotate)
 
 missing=()
 for package in "${packages[@]}"; do

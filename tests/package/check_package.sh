@@ -4,6 +4,8 @@
 #
 # usage: check_package.sh STEP BUILD_DIR WORK_DIR LIBDIR VERSION
 #   install      cmake --install into WORK_DIR/prefix; what lands there
+#   units        systemd-analyze verify accepts the installed units (skipped,
+#                status 77, where systemd's tools are missing)
 #   cmake        a project outside the tree: find_package(lndb) + lndb::lndb
 #   agent        the same with the runtime and development components only
 #                and the platform libraries brought by the consumer
@@ -43,6 +45,15 @@ check_listing() {
 }
 # The headers of a source folder, as installed under a folder.
 headers() { for header in "$source_dir/$1"/*.h; do echo "$2/${header##*/}"; done; }
+# The systemd units and the logrotate file, under lib/ and etc/ (of the
+# prefix, or of the root for a Debian package).
+service_files='lib/systemd/system/lndb-partition\.(service|socket)|etc/logrotate\.d/lndb'
+# The service unit runs the installed command.
+check_exec_start() {
+    local exec_start
+    exec_start=$(sed -n 's/^ExecStart=//p' "$1")
+    [ "$exec_start" = "$2 partition serve" ] || fail "$1 runs [$exec_start], not $2"
+}
 # Runs the consumer program and checks its one line.
 check_consumer() {
     local out
@@ -66,11 +77,13 @@ install)
     cmake --install "$build" --prefix "$prefix" >"$work/install.log"
     mapfile -t lndb_headers < <(headers include/lndb include/lndb)
     listing "$prefix" | check_listing "the installation" \
-        "bin/lndb|$libdir/liblndb\.so(\.1|\.1\.[0-9.]+)?|$libdir/lib(KrLib|ZuUtils|KrXMLMessagesBase|KrSession)\.so|include/lndb/[a-z_]+\.h|include/lndb-platform/[A-Za-z_]+\.h|$libdir/cmake/lndb/lndb[A-Za-z]*(-[a-z]+)?\.cmake|$libdir/pkgconfig/lndb\.pc|share/doc/(liblndb1|liblndb-dev|lndb|lndb-standin-platform)/copyright" \
+        "bin/lndb|$libdir/liblndb\.so(\.1|\.1\.[0-9.]+)?|$libdir/lib(KrLib|ZuUtils|KrXMLMessagesBase|KrSession)\.so|include/lndb/[a-z_]+\.h|include/lndb-platform/[A-Za-z_]+\.h|$libdir/cmake/lndb/lndb[A-Za-z]*(-[a-z]+)?\.cmake|$libdir/pkgconfig/lndb\.pc|share/doc/(liblndb1|liblndb-dev|lndb|lndb-standin-platform)/copyright|$service_files" \
         bin/lndb "$libdir/liblndb.so.1" "$libdir/liblndb.so" "$libdir/libKrLib.so" "$libdir/libZuUtils.so" \
         "$libdir/libKrXMLMessagesBase.so" "$libdir/libKrSession.so" "${lndb_headers[@]}" \
         "$libdir/cmake/lndb/lndbConfig.cmake" "$libdir/cmake/lndb/lndbConfigVersion.cmake" \
-        "$libdir/pkgconfig/lndb.pc" share/doc/liblndb1/copyright
+        "$libdir/pkgconfig/lndb.pc" share/doc/liblndb1/copyright \
+        lib/systemd/system/lndb-partition.service lib/systemd/system/lndb-partition.socket etc/logrotate.d/lndb
+    check_exec_start "$prefix/lib/systemd/system/lndb-partition.service" "$prefix/bin/lndb"
     cmp -s "$source_dir/LICENSE" "$prefix/share/doc/liblndb1/copyright" || fail "copyright is not the LICENSE"
     # Run paths: in the installation only entries relative to $ORIGIN (no
     # build path), and nowhere an empty entry, with which the loader would
@@ -89,6 +102,14 @@ install)
     done
     # The command finds the library and the stand-ins with no loader path.
     env -i "$prefix/bin/lndb" --help | grep -q '^usage: lndb COMMAND' || fail "installed lndb --help"
+    ;;
+units)
+    command -v systemd-analyze >/dev/null || { echo "systemd-analyze is missing (Debian package systemd): skipped"; exit 77; }
+    units=$prefix/lib/systemd/system
+    # Offline: no running systemd is needed. Any complaint fails the step.
+    out=$(systemd-analyze verify "$units/lndb-partition.socket" "$units/lndb-partition.service" 2>&1) \
+        || fail "systemd-analyze verify: $out"
+    [ -z "$out" ] || fail "systemd-analyze verify: $out"
     ;;
 cmake)
     build_consumer "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix"
@@ -156,7 +177,12 @@ debs)
     contents liblndb-dev | check_listing liblndb-dev \
         "usr/include/lndb/[a-z_]+\.h|$lib/liblndb\.so|$lib/cmake/lndb/lndb(Config|ConfigVersion|Targets|Targets-[a-z]+)\.cmake|$lib/pkgconfig/lndb\.pc|usr/share/doc/liblndb-dev/copyright" \
         "${lndb_headers[@]}" "$lib/liblndb.so" "$lib/cmake/lndb/lndbConfig.cmake" "$lib/pkgconfig/lndb.pc"
-    contents lndb | check_listing lndb "usr/bin/lndb|usr/share/doc/lndb/copyright" usr/bin/lndb
+    contents lndb | check_listing lndb "usr/bin/lndb|usr/share/doc/lndb/copyright|$service_files" usr/bin/lndb \
+        lib/systemd/system/lndb-partition.service lib/systemd/system/lndb-partition.socket etc/logrotate.d/lndb
+    unpacked=$work/debs/lndb-files
+    rm -rf "$unpacked" && dpkg-deb -x "$(deb lndb)" "$unpacked" && dpkg-deb -e "$(deb lndb)" "$unpacked/DEBIAN"
+    check_exec_start "$unpacked/lib/systemd/system/lndb-partition.service" /usr/bin/lndb
+    [ "$(cat "$unpacked/DEBIAN/conffiles")" = /etc/logrotate.d/lndb ] || fail "lndb: conffiles is not the logrotate file"
     contents lndb-standin-platform | check_listing lndb-standin-platform \
         "$lib/lib(KrLib|ZuUtils|KrXMLMessagesBase|KrSession)\.so|usr/include/lndb-platform/[A-Za-z_]+\.h|$lib/cmake/lndb/lndbPlatformTargets(-[a-z]+)?\.cmake|usr/share/doc/lndb-standin-platform/copyright" \
         "$lib/libKrLib.so" "$lib/libZuUtils.so" "$lib/libKrXMLMessagesBase.so" "$lib/libKrSession.so" \
@@ -165,7 +191,8 @@ debs)
     # expected item begins one of the field's comma-separated items.
     for expected in "liblndb1 Depends lndb-platform" "liblndb1 Depends libstdc++6" \
                     "liblndb-dev Depends liblndb1 (= $version)" "lndb Depends liblndb1 (= $version)" \
-                    "lndb Depends lndb-platform" "lndb-standin-platform Provides lndb-platform" \
+                    "lndb Depends lndb-platform" "lndb Depends libsystemd0" \
+                    "lndb-standin-platform Provides lndb-platform" \
                     "lndb-standin-platform Depends libpugixml1v5"; do
         read -r package name value <<<"$expected"
         items=$(field "$package" "$name" | tr ',' '\n' | sed 's/^ *//')
@@ -173,6 +200,8 @@ debs)
         while read -r item; do [[ $item == "$value"* ]] && found=yes; done <<<"$items"
         [ $found = yes ] || fail "$package: $name has no $value: $items"
     done
+    # Only the command links libsystemd, not the library.
+    if field liblndb1 Depends | grep -q libsystemd; then fail "liblndb1 depends on libsystemd"; fi
     ;;
 deb-root)
     root=$work/deb-root

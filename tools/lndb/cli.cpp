@@ -79,6 +79,8 @@ void printHelp(const Command& command, const std::string& path)
     std::printf("usage: %s%s%s\n", path.c_str(), command.usage[0] != '\0' ? " " : "",
                 command.usage);
     std::printf("%s\n", command.summary);
+    if (command.details != nullptr)
+        std::printf("\n%s\n", command.details);
     if (!command.subcommands.empty()) {
         std::printf("\ncommands:\n");
         for (const Command& sub : command.subcommands)

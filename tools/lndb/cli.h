@@ -24,6 +24,7 @@ struct Command {
     const char* summary;  // one line
     int (*run)(const Words& args) = nullptr;  // a leaf command...
     std::span<const Command> subcommands{};   // ...or a group
+    const char* details = nullptr;            // more lines for the command's own --help
 };
 
 // Options of one command: "--name VALUE" for each of `valued`, "--name" for

@@ -19,10 +19,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <string>
+#include <utility>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 namespace lndbcli {
@@ -121,18 +124,48 @@ void keepStandardStreamsTaken()
     }
 }
 
+// Where the server listens: the socket systemd passed, used as it is, or a
+// socket of its own at PATH, bound under the lock that keeps a second server
+// off (taken before the socket is bound, released after it is removed).
+class ListeningSetup {
+public:
+    // Listens on `activated` when systemd passed it, else binds at `path`.
+    ListeningSetup(Fd activated, const std::string& path)
+    {
+        if (activated.valid()) {
+            listener_.emplace(std::move(activated));
+            where_ = "the socket passed by systemd";
+        } else {
+            place_.emplace(path);
+            lock_.emplace(*place_);
+            listener_.emplace(*place_);
+            where_ = path;
+        }
+    }
+
+    Listener& listener() { return *listener_; }
+    const std::string& where() const { return where_; }
+
+private:
+    std::optional<SocketPlace> place_;
+    std::optional<ServerLock> lock_;
+    std::optional<Listener> listener_;
+    std::string where_;
+};
+
 // Accepts until a stop signal (or, with `once`, one connection), serving each
 // connection on a worker. On the signal it stops accepting at once, drops the
 // connections still waiting for their request, and returns once the requests
 // already received are answered (their scripts may be changing the store).
-int serve(const std::string& path, bool once)
+// Under systemd, readiness and the stop are reported (no-ops elsewhere).
+int serve(Fd activated, const std::string& path, bool once)
 {
     SignalSetup signals;
-    const SocketPlace place(path);
-    const ServerLock lock(place);
-    Listener listener(place);
-    std::printf("serving partition requests on %s\n", path.c_str());
+    ListeningSetup setup(std::move(activated), path);
+    Listener& listener = setup.listener();
+    std::printf("serving partition requests on %s\n", setup.where().c_str());
     std::fflush(stdout);
+    sd_notify(0, "READY=1\nSTATUS=Serving partition requests");
     ConnectionPool pool(kMaxConnections);
     while (listener.open() || !pool.idle()) {
         // Woken by a finished connection only while waiting for one.
@@ -146,6 +179,7 @@ int serve(const std::string& path, bool once)
             throw std::runtime_error(systemError("poll"));
         }
         if (entries[0].revents != 0) {
+            sd_notify(0, "STOPPING=1\nSTATUS=Stopping: answering the requests already received");
             listener.close();
             pool.dropWaiting();
             break;
@@ -232,11 +266,17 @@ int runPartitionServe(const Words& args)
 {
     const Options options = parseOptions(args, {"--socket"}, {"--once"});
     expectPositional(options, 0, 0);
-    const std::string path = options.required("--socket");
-    socketAddress(path);  // clients must be able to name it
     keepStandardStreamsTaken();
     try {
-        return serve(path, options.flag("--once"));
+        Fd activated = takeActivatedSocket();
+        std::string path;
+        if (activated.valid() && options.has("--socket"))
+            throw UsageError("--socket cannot be given when systemd passes the socket (LISTEN_FDS)");
+        if (!activated.valid()) {
+            path = options.required("--socket");
+            socketAddress(path);  // clients must be able to name it
+        }
+        return serve(std::move(activated), path, options.flag("--once"));
     } catch (const UsageError&) {
         throw;
     } catch (const std::exception& e) {

@@ -12,7 +12,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
+#include <vector>
 
 namespace lndbcli {
 
@@ -150,7 +152,27 @@ ServerLock::~ServerLock()
         unlinkat(place_.directory(), name_.c_str(), 0);
 }
 
-Listener::Listener(const SocketPlace& place) : place_(place)
+common::UniqueFd takeActivatedSocket()
+{
+    // Also clears LISTEN_FDS, LISTEN_PID and LISTEN_FDNAMES, and marks the
+    // passed descriptors close-on-exec.
+    const int passed = sd_listen_fds(1);
+    if (passed < 0) {
+        errno = -passed;
+        throw std::runtime_error(systemError("cannot take the sockets systemd passed"));
+    }
+    std::vector<common::UniqueFd> fds;
+    for (int i = 0; i < passed; ++i)
+        fds.emplace_back(SD_LISTEN_FDS_START + i);
+    if (passed > 1)
+        throw std::runtime_error("systemd passed " + std::to_string(passed) +
+                                 " descriptors; one listening socket is served");
+    if (passed == 1 && sd_is_socket_unix(fds[0].get(), SOCK_STREAM, 1, nullptr, 0) <= 0)
+        throw std::runtime_error("the descriptor systemd passed is not a listening Unix stream socket");
+    return passed == 1 ? std::move(fds[0]) : common::UniqueFd();
+}
+
+Listener::Listener(const SocketPlace& place) : place_(&place)
 {
     struct stat existing {};
     if (lookAt(place.directory(), place.name(), existing) && !S_ISSOCK(existing.st_mode))
@@ -187,9 +209,9 @@ void Listener::close()
     fd_.reset();
     // Remove the file only while it is still this server's socket.
     struct stat now {};
-    if (inode_ != 0 && lookAt(place_.directory(), place_.name(), now) && now.st_dev == device_ &&
-        now.st_ino == inode_)
-        unlinkat(place_.directory(), place_.name().c_str(), 0);
+    if (place_ != nullptr && inode_ != 0 && lookAt(place_->directory(), place_->name(), now) &&
+        now.st_dev == device_ && now.st_ino == inode_)
+        unlinkat(place_->directory(), place_->name().c_str(), 0);
 }
 
 }  // namespace lndbcli
