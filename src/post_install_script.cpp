@@ -44,8 +44,12 @@ std::string commandLineOf(const std::string& baseHome, int operation, int partit
     std::string line = shellWord(baseHome.c_str()) + "/NotesPostInstall " +
                        (operation == 0 ? "delPartition " : "addPartition ") +
                        std::to_string(partitionNumber) + " " + shellWord(first);
-    if (operation != 0)
-        line += " " + shellWord(second) + " " + shellWord(third);
+    if (operation != 0) {
+        line += ' ';
+        line += shellWord(second);
+        line += ' ';
+        line += shellWord(third);
+    }
     return line;
 }
 
