@@ -138,21 +138,12 @@ Expected expectedFor(const uint8_t* data, size_t size)
         expected.errorString = "Unknown message type recieved";
         return expected;
     }
-    CNMessageBase*& info = message->getObjectAccessor(true, false, Request::kPartitionInfoField,
-                                                      Request::kPartitionInfoSub, Request::kTagID,
-                                                      Request::kPartitionInfoId, 30, 1930);
-    const int operation = static_cast<int>(message->getint64(Request::kOperationField, Request::kTagID,
-                                                             Request::kOperationId));
-    const int number =
-        static_cast<int>(info->getint64(Info::kPartitionNumberField, Info::kTagID, Info::kPartitionNumberId));
-    const std::string first =
-        info->getstring(Info::kScriptArg1Field, Info::kScriptArg1Sub, Info::kTagID, Info::kScriptArg1Id);
-    const std::string second =
-        info->getstring(Info::kScriptArg2Field, Info::kScriptArg2Sub, Info::kTagID, Info::kScriptArg2Id);
-    const std::string third =
-        info->isSet(Info::kScriptArg3Field, Info::kTagID, Info::kScriptArg3Id)
-            ? info->getstring(Info::kScriptArg3Field, Info::kScriptArg3Sub, Info::kTagID, Info::kScriptArg3Id)
-            : std::string();
+    CNMessageBase*& info = Request::kPartitionInfo.access(*message);
+    const int operation = static_cast<int>(Request::kOperation.get(*message));
+    const int number = static_cast<int>(Info::kPartitionNumber.get(*info));
+    const std::string first = Info::kScriptArg1.get(*info);
+    const std::string second = Info::kScriptArg2.get(*info);
+    const std::string third = Info::kScriptArg3.isSet(*info) ? Info::kScriptArg3.get(*info) : std::string();
     if (first.empty() || (operation == 1 && (second.empty() || third.empty()))) {
         expected.errorString = "Invalid message recieved";
         return expected;
@@ -230,11 +221,10 @@ void checkResponse(const std::string& bytes, const Expected& expected)
     std::string error;
     const CNMessagePtr message = CNMessageXML::read(document.data(), document.size(), error);
     check(message && message->getTagID() == Response::kTagID, "the frame is a generic response");
-    check(message->isSet(Response::kErrorCodeField, Response::kTagID, Response::kErrorCodeId), "errorCode set");
-    const long long code = message->getint64(Response::kErrorCodeField, Response::kTagID, Response::kErrorCodeId);
-    const bool hasText = message->isSet(Response::kErrorStringField, Response::kTagID, Response::kErrorStringId);
-    const std::string text = message->getstring(Response::kErrorStringField, Response::kErrorStringSub,
-                                                Response::kTagID, Response::kErrorStringId);
+    check(Response::kErrorCode.isSet(*message), "errorCode set");
+    const long long code = Response::kErrorCode.get(*message);
+    const bool hasText = Response::kErrorString.isSet(*message);
+    const std::string text = Response::kErrorString.get(*message);
 
     const std::vector<std::vector<std::string>> runs = recordedRuns();
     if (expected.scriptRuns && runs.empty()) {

@@ -7,16 +7,16 @@
 #include "KRPI.h"
 #include "KrProcess.h"
 #include "internal/debug_hold.h"
-#include "internal/format.h"
+#include "internal/fixed_text.h"
 #include "internal/guard.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
 namespace {
 
-using lndb::formatInto;
+using lndb::FixedText;
+using lndb::refuse;
 
 struct DiscoveryTool {
     int appType;
@@ -66,6 +66,63 @@ constexpr int kProgramPathSize = 1296;
 constexpr int kFullCommandLineSize = 1552;
 constexpr int kErrorTextSize = 100;
 
+using CommandLine = FixedText<kCommandLineSize>;
+using ProgramPath = FixedText<kProgramPathSize>;
+using FullCommandLine = FixedText<kFullCommandLineSize>;
+
+bool refuseUnfit(EvDebug& log, const char* what, int size)
+{
+    return refuse(log, "Browse request refused: the %s does not fit its %d-byte buffer", what, size);
+}
+
+// The tool's program path and its full command line: the install directory
+// and the tool's subdirectory, then the tool's name or the command line.
+bool composeLaunch(EvDebug& log, const DiscoveryTool& tool, const CommandLine& commandLine,
+                   ProgramPath& program, FullCommandLine& full)
+{
+    KRPI_PlatformBase platform;
+    platform.setFocus(KRPI_Focus::getFocus());
+    const std::string installDirectory = platform.getOrreryDirectory();
+    if (installDirectory.empty() || installDirectory[0] != '/') {
+        // A relative directory would start a tool found from wherever the
+        // caller happens to stand, an empty one from the filesystem root.
+        return refuse(log, "Browse request refused: the install directory [%s] is not an absolute path",
+                      installDirectory.c_str());
+    }
+    if (!program.format("%s%s", installDirectory.c_str(), tool.subdirectory))
+        return refuseUnfit(log, "program path", kProgramPathSize);
+    if (!full.format("%s%s", program.c_str(), commandLine.c_str()))
+        return refuseUnfit(log, "full command line", kFullCommandLineSize);
+    if (!program.append(tool.name))
+        return refuseUnfit(log, "program path", kProgramPathSize);
+    return true;
+}
+
+// Starts the tool and waits for it: 0, or 3 when it cannot be started.
+int run(EvDebug& log, const DiscoveryTool& tool, const CommandLine& commandLine)
+{
+    ProgramPath program;
+    FullCommandLine full;
+    if (!composeLaunch(log, tool, commandLine, program, full))
+        return 3;
+    KrProcess process;
+    FixedText<kErrorTextSize> errorText;
+    const bool started = errorText.fill([&](char* buffer, std::size_t size) {
+        return process.StartProcess(program.c_str(), full.c_str(), buffer, static_cast<int>(size), 0);
+    });
+    if (!started) {
+        log.debug("Could not StartProcess <%s> error: %s.", full.c_str(), errorText.c_str());
+        return 3;
+    }
+    // The tool reports its findings to the agent itself; its exit status and
+    // the wait's outcome are not part of the answer.
+    int exitCode = 0;
+    errorText.fill([&](char* buffer, std::size_t size) {
+        return process.WaitForProcessToEnd(exitCode, buffer, static_cast<int>(size), -1);
+    });
+    return 0;
+}
+
 int launch(char* path, long long sequenceNumber, char* client, char* instanceName, int appType)
 {
     lndb::waitAtDebugHold();
@@ -79,71 +136,22 @@ int launch(char* path, long long sequenceNumber, char* client, char* instanceNam
         log.debug("Invalid AppType: %d", appType);
         return 0;
     }
-
     if (const char* field = fieldHoldingQuote(path, client, instanceName)) {
         log.debug("Browse request refused: the %s holds a double quote", field);
         return 3;
     }
-
     for (char* p = path; *p != '\0'; ++p) {
         if (*p == '\\')
             *p = '/';
     }
-
-    char commandLine[kCommandLineSize];
-    if (!formatInto(commandLine, sizeof commandLine, "%s -browse \"%s|%d|%s|%s|%lld\"", tool->name,
-                    client, appType, instanceName, path, sequenceNumber)) {
-        log.debug("Browse request refused: the command line does not fit its %d-byte buffer",
-                  kCommandLineSize);
+    CommandLine commandLine;
+    if (!commandLine.format("%s -browse \"%s|%d|%s|%s|%lld\"", tool->name, client, appType,
+                            instanceName, path, sequenceNumber)) {
+        refuseUnfit(log, "command line", kCommandLineSize);
         return 3;
     }
-    log.debug("Calling [%s]", commandLine);
-
-    KrProcess process;
-    char errorText[kErrorTextSize];
-    std::memset(errorText, 0, sizeof errorText);
-    int exitCode = 0;
-
-    KRPI_PlatformBase platform;
-    platform.setFocus(KRPI_Focus::getFocus());
-    const std::string installDirectory = platform.getOrreryDirectory();
-    if (installDirectory.empty() || installDirectory[0] != '/') {
-        // A relative directory would start a tool found from wherever the
-        // caller happens to stand, an empty one from the filesystem root.
-        log.debug("Browse request refused: the install directory [%s] is not an absolute path",
-                  installDirectory.c_str());
-        return 3;
-    }
-
-    char programPath[kProgramPathSize];
-    char fullCommandLine[kFullCommandLineSize];
-    if (!formatInto(programPath, sizeof programPath, "%s%s", installDirectory.c_str(),
-                    tool->subdirectory)) {
-        log.debug("Browse request refused: the program path does not fit its %d-byte buffer",
-                  kProgramPathSize);
-        return 3;
-    }
-    if (!formatInto(fullCommandLine, sizeof fullCommandLine, "%s%s", programPath, commandLine)) {
-        log.debug("Browse request refused: the full command line does not fit its %d-byte buffer",
-                  kFullCommandLineSize);
-        return 3;
-    }
-    const size_t directoryLength = std::strlen(programPath);
-    if (!formatInto(programPath + directoryLength, sizeof programPath - directoryLength, "%s",
-                    tool->name)) {
-        log.debug("Browse request refused: the program path does not fit its %d-byte buffer",
-                  kProgramPathSize);
-        return 3;
-    }
-
-    if (!process.StartProcess(programPath, fullCommandLine, errorText, kErrorTextSize, 0)) {
-        log.debug("Could not StartProcess <%s> error: %s.", fullCommandLine, errorText);
-        return 3;
-    }
-    // The tool reports its findings to the agent itself; its exit status and
-    // the wait's outcome are not part of the answer.
-    process.WaitForProcessToEnd(exitCode, errorText, kErrorTextSize, -1);
-    return 0;
+    log.debug("Calling [%s]", commandLine.c_str());
+    return run(log, *tool, commandLine);
 }
 
 }  // namespace

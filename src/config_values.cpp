@@ -6,10 +6,10 @@
 #include "EvDebug.h"
 #include "KRPI.h"
 #include "KRPlatformInfo.h"
+#include "internal/fixed_text.h"
 #include "internal/guard.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -19,6 +19,8 @@ namespace {
 constexpr char kSection[] = "LotusNotesDBAgent";
 constexpr unsigned kNameSize = 1024;
 constexpr unsigned kValueSize = 1024;
+using NameText = lndb::FixedText<kNameSize>;
+using ValueText = lndb::FixedText<kValueSize>;
 
 enum class ValueType { Int32, Int64, Text };
 
@@ -34,12 +36,9 @@ ValueType typeOf(const char* valueName)
 }
 
 // "<valueName>" or "<valueName>_<partition>"; false when it does not fit.
-bool composeName(char (&name)[kNameSize], const char* valueName, const char* partition)
+bool composeName(NameText& name, const char* valueName, const char* partition)
 {
-    const int n = partition != nullptr
-                      ? std::snprintf(name, sizeof name, "%s_%s", valueName, partition)
-                      : std::snprintf(name, sizeof name, "%s", valueName);
-    return n >= 0 && static_cast<unsigned>(n) < sizeof name;
+    return partition != nullptr ? name.format("%s_%s", valueName, partition) : name.assign(valueName);
 }
 
 // Writes the value text to `out` in the type the name selects; a text that
@@ -68,9 +67,7 @@ bool readValue(unsigned char* out, const char* valueName, const char* partition)
     if (out == nullptr)
         return false;
 
-    char value[kValueSize];
-    std::memset(value, 0, sizeof value);
-    char name[kNameSize];
+    NameText name;
     if (valueName == nullptr || !composeName(name, valueName, partition)) {
         EvEvent log;
         log.debug("GetLndbUnixRegValue: refused: value name '%s' with partition '%s' is %s",
@@ -85,17 +82,19 @@ bool readValue(unsigned char* out, const char* valueName, const char* partition)
     store.setFocus(KRPI_Focus::getFocus());
     log.debug("focus = %s", KRPI_Focus::getFocus().c_str());
 
-    unsigned length = sizeof value;
-    const int found = store.getString(kSection, name, value, &length);
-    value[sizeof value - 1] = '\0';
-    log.debug("key = %s, valName = %s", kSection, name);
-    log.debug("ret = %s, buffer = %s", found != 0 ? "true" : "false", value);
+    ValueText value;
+    const int found = value.fill([&](char* buffer, std::size_t size) {
+        unsigned length = static_cast<unsigned>(size);
+        return store.getString(kSection, name.c_str(), buffer, &length);
+    });
+    log.debug("key = %s, valName = %s", kSection, name.c_str());
+    log.debug("ret = %s, buffer = %s", found != 0 ? "true" : "false", value.c_str());
     if (found == 0)
         log.debug("Last Error = %s", store.getLastErrorMsg());
 
     // The store leaves the zeroed buffer untouched after a failed read, so a
     // failed read still writes 0 or the empty text.
-    storeTyped(out, typeOf(valueName), value);
+    storeTyped(out, typeOf(valueName), value.c_str());
     return found != 0;
 }
 

@@ -1,6 +1,6 @@
 #include "internal/directory_handover.h"
 
-#include "internal/scoped_fd.h"
+#include "file_descriptor.h"
 
 #include <cerrno>
 #include <climits>
@@ -12,6 +12,8 @@
 
 namespace lndb {
 namespace {
+
+using common::UniqueFd;
 
 constexpr int kMaxLinks = 40;  // as the kernel allows in one path
 
@@ -45,17 +47,17 @@ std::string nextComponent(std::string& rest)
 }
 
 // The directory `path` names, reached without a link that root does not own.
-ScopedFd openDirectory(const char* path)
+UniqueFd openDirectory(const char* path)
 {
     std::string rest = path;
-    ScopedFd current(open(rest.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd current(open(rest.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     int links = 0;
     for (std::string name = nextComponent(rest); current.valid() && !name.empty();
          name = nextComponent(rest)) {
-        ScopedFd next(openComponent(current.get(), name));
+        UniqueFd next(openComponent(current.get(), name));
         struct stat st {};
         if (!next.valid() || fstat(next.get(), &st) != 0)
-            return ScopedFd();
+            return UniqueFd();
         if (!S_ISLNK(st.st_mode)) {
             current = std::move(next);
             continue;
@@ -63,18 +65,18 @@ ScopedFd openDirectory(const char* path)
         // An administrator's alias (a mount point's other name) is root's;
         // a link of any other user is never followed.
         if (st.st_uid != 0 || st.st_nlink != 1 || ++links > kMaxLinks)
-            return ScopedFd();
+            return UniqueFd();
         char target[PATH_MAX];
         const ssize_t length = readlinkat(next.get(), "", target, sizeof target);
         if (length <= 0 || static_cast<size_t>(length) >= sizeof target)
-            return ScopedFd();
+            return UniqueFd();
         rest.insert(0, std::string_view(target, static_cast<size_t>(length)));
         if (target[0] == '/')
             current.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
     struct stat st {};
     if (!current.valid() || fstat(current.get(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return ScopedFd();
+        return UniqueFd();
     return current;
 }
 
@@ -84,7 +86,7 @@ bool handOverDirectory(const char* path, uid_t uid, gid_t gid)
 {
     if (path == nullptr || *path == '\0')
         return false;
-    const ScopedFd directory = openDirectory(path);
+    const UniqueFd directory = openDirectory(path);
     return directory.valid() && fchownat(directory.get(), "", uid, gid, AT_EMPTY_PATH) == 0;
 }
 

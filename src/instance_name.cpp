@@ -4,6 +4,7 @@
 #include "lndb/instance_name.h"
 
 #include "EvDebug.h"
+#include "internal/fixed_text.h"
 #include "internal/guard.h"
 
 #include <cstdio>
@@ -17,6 +18,7 @@ constexpr char kDefaultName[] = "Instance001";
 constexpr char kInstanceFile[] = "../orrery_vm";
 constexpr unsigned kPathSize = 1024;
 constexpr unsigned kLineSize = 1024;
+using PathText = lndb::FixedText<kPathSize>;
 // The default name and its NUL must fit at the low end, the line buffer at
 // the high end.
 constexpr unsigned kMinSize = sizeof kDefaultName;
@@ -30,18 +32,12 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // "<cwd>/../orrery_vm", with no second "/" after a working directory that
 // already ends in one. False when the working directory cannot be had or the
 // whole path does not fit the buffer.
-bool instanceFilePath(char (&path)[kPathSize])
+bool instanceFilePath(PathText& path)
 {
-    if (getcwd(path, sizeof path) == nullptr)
+    if (!path.fill([](char* buffer, size_t size) { return getcwd(buffer, size) != nullptr; }))
         return false;
-    const size_t length = std::strlen(path);
-    const bool needsSlash = length == 0 || path[length - 1] != '/';
-    const size_t total = length + (needsSlash ? 1 : 0) + std::strlen(kInstanceFile);
-    if (total >= sizeof path)
-        return false;
-    std::snprintf(path + length, sizeof path - length, "%s%s", needsSlash ? "/" : "",
-                  kInstanceFile);
-    return true;
+    const bool needsSlash = path.empty() || path.c_str()[path.size() - 1] != '/';
+    return (!needsSlash || path.append("/")) && path.append(kInstanceFile);
 }
 
 // The value of an entry `ORRERY_INST ... = ... "value"` in one piece of a
@@ -78,13 +74,13 @@ bool readInstanceName(char* out, unsigned size)
         return false;
     }
 
-    char path[kPathSize];
+    PathText path;
     if (!instanceFilePath(path)) {
         log.debug("GetInstanceName()->getcwd() error");
         return false;
     }
 
-    File file(std::fopen(path, "re"));
+    File file(std::fopen(path.c_str(), "re"));
     if (!file) {
         std::memcpy(out, kDefaultName, sizeof kDefaultName);
         return true;
@@ -92,10 +88,12 @@ bool readInstanceName(char* out, unsigned size)
 
     // Each read takes at most size - 1 characters, so a longer line is
     // examined in pieces, each on its own.
-    char line[kLineSize];
-    while (std::fgets(line, static_cast<int>(size), file.get()) != nullptr) {
+    lndb::FixedText<kLineSize> line;
+    while (line.fill([&](char* buffer, size_t) {
+        return std::fgets(buffer, static_cast<int>(size), file.get()) != nullptr;
+    })) {
         size_t length = 0;
-        const char* value = entryValue(line, length);
+        const char* value = entryValue(line.c_str(), length);
         if (value != nullptr && length > 0 && length < size) {
             std::memcpy(out, value, length);
             out[length] = '\0';
@@ -104,7 +102,7 @@ bool readInstanceName(char* out, unsigned size)
     }
     file.reset();
 
-    log.debug("\nInstance name not found in %s  so use %s as default", path, kDefaultName);
+    log.debug("\nInstance name not found in %s  so use %s as default", path.c_str(), kDefaultName);
     std::memcpy(out, kDefaultName, sizeof kDefaultName);
     return false;
 }

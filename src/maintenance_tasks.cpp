@@ -7,10 +7,10 @@
 
 #include "EvDebug.h"
 #include "internal/bounded_text.h"
+#include "internal/fixed_text.h"
 #include "internal/guard.h"
 #include "internal/task_scan.h"
 
-#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -18,7 +18,7 @@ std::list<std::string> DominoDbTaskList;
 
 namespace {
 
-constexpr size_t kTextBufferSize = 256;  // texts handed to the Notes API
+using ApiText = lndb::FixedText<256>;  // texts handed to the Notes API
 constexpr char kShowTasks[] = "SHOW TASKS";
 constexpr STATUS kErrorCodeMask = 0x3FFF;  // the status without its two top bits
 constexpr size_t kLoggedTaskLineLimit = 4096;  // bytes of a task line in its debug line
@@ -62,34 +62,11 @@ private:
     bool locked_ = false;
 };
 
-int check(const std::string& server, const std::string& database)
+// Looks in the console's answer that `handle` holds for a task line that
+// names the database: 1 (and its debug line) when there is one, 0 when
+// there is none, -1 when the answer cannot be read.
+int searchAnswer(EvDebug& log, DHANDLE handle, const std::string& database)
 {
-    EvEvent log;
-    if (server.empty()) {
-        log.debug("Invalid Domino server Name. Failed to verify database maintanance activity for [%s].",
-                  database.c_str());
-        return -1;
-    }
-    if (server.size() >= kTextBufferSize) {
-        log.debug("Server name of %zu characters refused (at most %zu). Failed to verify database "
-                  "maintanance activity for [%s].",
-                  server.size(), kTextBufferSize - 1, database.c_str());
-        return -1;
-    }
-    char serverName[kTextBufferSize] = {};
-    std::memcpy(serverName, server.c_str(), server.size());
-    char command[kTextBufferSize] = {};
-    std::memcpy(command, kShowTasks, sizeof kShowTasks);
-
-    DHANDLE handle = 0;
-    const STATUS status = KR_NSFRemoteConsole(serverName, command, &handle);
-    if (status != 0) {
-        log.debug("Failed to retrieve server tasks. [%d] [%d] for databse [%s]",
-                  static_cast<int>(status), static_cast<int>(status & kErrorCodeMask),
-                  database.c_str());
-        return -1;
-    }
-
     std::string taskName;
     std::string lineText;
     {
@@ -114,6 +91,35 @@ int check(const std::string& server, const std::string& database)
     log.debug("Found an active maintenance task [%s] running on [%s]. TaskInfo [%s]",
               taskName.c_str(), database.c_str(), lineText.c_str());
     return 1;
+}
+
+int check(const std::string& server, const std::string& database)
+{
+    EvEvent log;
+    if (server.empty()) {
+        log.debug("Invalid Domino server Name. Failed to verify database maintanance activity for [%s].",
+                  database.c_str());
+        return -1;
+    }
+    ApiText serverName;
+    if (!serverName.assign(server)) {
+        log.debug("Server name of %zu characters refused (at most %zu). Failed to verify database "
+                  "maintanance activity for [%s].",
+                  server.size(), ApiText::kMaxLength, database.c_str());
+        return -1;
+    }
+    ApiText command;
+    command.assign(kShowTasks);
+
+    DHANDLE handle = 0;
+    const STATUS status = KR_NSFRemoteConsole(serverName.c_str(), command.c_str(), &handle);
+    if (status != 0) {
+        log.debug("Failed to retrieve server tasks. [%d] [%d] for databse [%s]",
+                  static_cast<int>(status), static_cast<int>(status & kErrorCodeMask),
+                  database.c_str());
+        return -1;
+    }
+    return searchAnswer(log, handle, database);
 }
 
 }  // namespace

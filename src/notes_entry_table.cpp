@@ -8,28 +8,9 @@
 
 #include <dlfcn.h>
 
-ConvertFLOATToTextFn KR_ConvertFLOATToText = nullptr;
-NotesInitExtendedFn KR_NotesInitExtended = nullptr;
-NotesInitThreadFn KR_NotesInitThread = nullptr;
-NotesTermFn KR_NotesTerm = nullptr;
-NotesTermThreadFn KR_NotesTermThread = nullptr;
-NSFDbCloseFn KR_NSFDbClose = nullptr;
-NSFDbOpenFn KR_NSFDbOpen = nullptr;
-NSFGetSummaryValueFn KR_NSFGetSummaryValue = nullptr;
-NSFItemGetTextFn KR_NSFItemGetText = nullptr;
-NSFLocateSummaryValueFn KR_NSFLocateSummaryValue = nullptr;
-NSFNoteCloseFn KR_NSFNoteClose = nullptr;
-NSFNoteOpenFn KR_NSFNoteOpen = nullptr;
-NSFRemoteConsoleFn KR_NSFRemoteConsole = nullptr;
-NSFSearchFn KR_NSFSearch = nullptr;
-OSGetEnvironmentStringFn KR_OSGetEnvironmentString = nullptr;
-OSLoadStringFn KR_OSLoadString = nullptr;
-OSLockObjectFn KR_OSLockObject = nullptr;
-OSMemFreeFn KR_OSMemFree = nullptr;
-OSPathNetConstructFn KR_OSPathNetConstruct = nullptr;
-OSTranslateFn KR_OSTranslate = nullptr;
-OSUnlockObjectFn KR_OSUnlockObject = nullptr;
-TimeConstantFn KR_TimeConstant = nullptr;
+#define LNDB_DEFINE_ENTRY(name, result, parameters) name##Fn KR_##name = nullptr;
+LNDB_NOTES_ENTRY_POINTS(LNDB_DEFINE_ENTRY)
+#undef LNDB_DEFINE_ENTRY
 
 namespace {
 
@@ -47,8 +28,8 @@ bool bind(void* library, const char* symbol, Function& entry, const char* failur
     return false;
 }
 
-#define LNDB_BIND(name)                                                                      \
-    bind(library, #name, KR_##name, "Could not obtain address of " #name " from %s.\n", log)
+#define LNDB_BIND(name, result, parameters)                                                   \
+    bind(library, #name, KR_##name, "Could not obtain address of " #name " from %s.\n", log) &&
 
 bool load()
 {
@@ -61,14 +42,7 @@ bool load()
         return false;
     }
     // Table order; the first missing name ends the lookup.
-    return LNDB_BIND(ConvertFLOATToText) && LNDB_BIND(NotesInitExtended) &&
-           LNDB_BIND(NotesInitThread) && LNDB_BIND(NotesTerm) && LNDB_BIND(NotesTermThread) &&
-           LNDB_BIND(NSFDbClose) && LNDB_BIND(NSFDbOpen) && LNDB_BIND(NSFGetSummaryValue) &&
-           LNDB_BIND(NSFItemGetText) && LNDB_BIND(NSFLocateSummaryValue) &&
-           LNDB_BIND(NSFNoteClose) && LNDB_BIND(NSFNoteOpen) && LNDB_BIND(NSFRemoteConsole) &&
-           LNDB_BIND(NSFSearch) && LNDB_BIND(OSGetEnvironmentString) && LNDB_BIND(OSLoadString) &&
-           LNDB_BIND(OSLockObject) && LNDB_BIND(OSMemFree) && LNDB_BIND(OSPathNetConstruct) &&
-           LNDB_BIND(OSTranslate) && LNDB_BIND(OSUnlockObject) && LNDB_BIND(TimeConstant);
+    return LNDB_NOTES_ENTRY_POINTS(LNDB_BIND) true;
 }
 
 #undef LNDB_BIND

@@ -8,9 +8,9 @@
 
 #include "EvDebug.h"
 #include "KRPI.h"
-#include "internal/format.h"
+#include "internal/fixed_text.h"
 #include "internal/guard.h"
-#include "internal/scoped_fd.h"
+#include "file_descriptor.h"
 #include "safe_files.h"
 
 #include <cerrno>
@@ -28,8 +28,10 @@ namespace {
 constexpr size_t kBufferSize = 1024;
 constexpr off_t kRotationSize = 0x500000;  // 5 MiB; a log larger than this is rotated
 
-using lndb::formatInto;
-using lndb::ScopedFd;
+using lndb::FixedText;
+using lndb::refuse;
+using PathText = FixedText<kBufferSize>;
+using common::UniqueFd;
 
 bool isPlainFile(const struct stat& st)
 {
@@ -57,7 +59,7 @@ enum class LockState { Held, Busy, Unusable };
 // Takes the lock file beside the current log without waiting for it: only
 // processes of this user can open it (mode 0600), and they hold it only for
 // a rotation. Says in one debug line why it was not taken.
-LockState takeRotationLock(EvDebug& log, const char* currentLog, ScopedFd& lock)
+LockState takeRotationLock(EvDebug& log, const char* currentLog, UniqueFd& lock)
 {
     const std::string lockPath = std::string(currentLog) + ".lock";
     safefiles::Refusal refusal;
@@ -127,14 +129,14 @@ Outcome rotateWhenLarge(EvDebug& log, KRPI_CommClient& platform, const char* cur
     if (!isPlainFile(st) || st.st_size <= kRotationSize)
         return Outcome::Redirect;
     log.debug("Size of '%s': %d", currentLog, static_cast<int>(st.st_size));
-    char previousLog[kBufferSize];
-    if (!formatInto(previousLog, "%s/Old_%s_%s_NotesAPI.log",
-                    platform.getLogFilesDirectory().c_str(), baseName, instanceName)) {
+    PathText previousLog;
+    if (!previousLog.format("%s/Old_%s_%s_NotesAPI.log", platform.getLogFilesDirectory().c_str(),
+                            baseName, instanceName)) {
         log.debug("DumpFileTimeAndVer() : previous log name does not fit %zu bytes; output not redirected",
                   kBufferSize);
         return Outcome::Refuse;
     }
-    ScopedFd lock;
+    UniqueFd lock;
     switch (takeRotationLock(log, currentLog, lock)) {
     case LockState::Busy:
         return Outcome::Redirect;
@@ -146,7 +148,7 @@ Outcome rotateWhenLarge(EvDebug& log, KRPI_CommClient& platform, const char* cur
     // Under the lock: another process may have rotated the log meanwhile.
     if (lstat(currentLog, &st) != 0 || !isPlainFile(st) || st.st_size <= kRotationSize)
         return Outcome::Redirect;
-    return moveToPreviousLog(log, currentLog, previousLog, st);
+    return moveToPreviousLog(log, currentLog, previousLog.c_str(), st);
 }
 
 // Puts the current log onto descriptors 1 and 2, whether they were open or
@@ -156,7 +158,7 @@ Outcome rotateWhenLarge(EvDebug& log, KRPI_CommClient& platform, const char* cur
 bool redirectInto(EvDebug& log, const char* currentLog)
 {
     safefiles::Refusal refusal;
-    const ScopedFd file(safefiles::openLog(currentLog, 0666, refusal));
+    const UniqueFd file(safefiles::openLog(currentLog, 0666, refusal));
     if (!file.valid()) {
         if (refusal.error != 0)
             log.debug("DumpFileTimeAndVer() : cannot open '%s' - %d (%s); standard output and error left "
@@ -195,14 +197,77 @@ void writeBanner(const char* executable)
     struct tm local {};
     localtime_r(&now, &local);
     // Room for any int the fields can hold, so nothing is ever cut.
-    char date[40];
-    char time[40];
-    std::snprintf(date, sizeof date, "%.2d/%.2d/%.4d", local.tm_mon + 1, local.tm_mday,
-                  local.tm_year + 1900);
-    std::snprintf(time, sizeof time, "%.2d:%.2d:%.2d", local.tm_hour, local.tm_min, local.tm_sec);
-    std::printf("\n\n===== %s %s '%s' (pid %d) =====\n", date, time, executable,
+    FixedText<40> date;
+    FixedText<40> time;
+    date.format("%.2d/%.2d/%.4d", local.tm_mon + 1, local.tm_mday, local.tm_year + 1900);
+    time.format("%.2d:%.2d:%.2d", local.tm_hour, local.tm_min, local.tm_sec);
+    std::printf("\n\n===== %s %s '%s' (pid %d) =====\n", date.c_str(), time.c_str(), executable,
                 static_cast<int>(getpid()));
     std::fflush(stdout);
+}
+
+// The path of the running executable, through its /proc link.
+bool readExecutable(EvDebug& log, PathText& executable)
+{
+    PathText exeLink;
+    exeLink.format("/proc/%d/exe", static_cast<int>(getpid()));
+    int error = 0;
+    const ssize_t length = executable.fill([&](char* buffer, size_t size) {
+        const ssize_t n = readlink(exeLink.c_str(), buffer, size);
+        error = errno;
+        return n;
+    });
+    if (length <= 0)
+        return refuse(log, "DumpFileTimeAndVer()->readlink() error - %d", error);
+    if (static_cast<size_t>(length) >= kBufferSize)
+        return refuse(log, "DumpFileTimeAndVer() : executable path does not fit %zu bytes", kBufferSize);
+    return true;
+}
+
+bool logExecutable(EvDebug& log, const char* executable)
+{
+    struct stat st {};
+    if (stat(executable, &st) != 0)
+        return refuse(log, "stat on '%s' failed - %d", executable, errno);
+    log.debug("File <%s> Size=%d, ModTime=%ld", executable, static_cast<int>(st.st_size),
+              static_cast<long>(st.st_mtime));
+    return true;
+}
+
+// Sends standard output and error into the log of this executable and
+// installation instance, rotating it first when it is large.
+void redirectToLog(EvDebug& log, KRPI_CommClient& platform, const char* executable)
+{
+    const char* slash = std::strrchr(executable, '/');
+    if (slash == nullptr)
+        log.debug("DumpFileTimeAndVer() : Couldn't get filename ");
+    const char* baseName = slash != nullptr ? slash + 1 : executable;
+
+    PathText instanceName;
+    if (!instanceName.fill([](char* buffer, size_t size) {
+            return GetInstanceName(buffer, static_cast<unsigned>(size));
+        }))
+        log.debug("DumpFileTimeAndVer() : error in GetInstanceName()");
+    if (!fitsAFileName(instanceName.c_str())) {
+        log.debug("DumpFileTimeAndVer() : instance name '%s' cannot be part of a file name; output not "
+                  "redirected",
+                  instanceName.c_str());
+        return;
+    }
+
+    PathText currentLog;
+    if (!currentLog.format("%s/%s_%s_NotesAPI.log", platform.getLogFilesDirectory().c_str(), baseName,
+                           instanceName.c_str())) {
+        log.debug("DumpFileTimeAndVer() : log name does not fit %zu bytes; output not redirected",
+                  kBufferSize);
+        return;
+    }
+    if (rotateWhenLarge(log, platform, currentLog.c_str(), baseName, instanceName.c_str()) ==
+            Outcome::Refuse ||
+        !redirectInto(log, currentLog.c_str()))
+        return;
+    writeBanner(executable);
+    log.debug("Notes API output will be logged into [%s]", currentLog.c_str());
 }
 
 void dump(const char* name, int redirect)
@@ -210,64 +275,14 @@ void dump(const char* name, int redirect)
     if (name != nullptr)
         return;
     EvEvent log;
-
-    char exeLink[kBufferSize];
-    std::snprintf(exeLink, sizeof exeLink, "/proc/%d/exe", static_cast<int>(getpid()));
-    char executable[kBufferSize];
-    const ssize_t length = readlink(exeLink, executable, sizeof executable);
-    if (length <= 0) {
-        log.debug("DumpFileTimeAndVer()->readlink() error - %d", errno);
+    PathText executable;
+    if (!readExecutable(log, executable) || !logExecutable(log, executable.c_str()) || redirect == 0)
         return;
-    }
-    if (static_cast<size_t>(length) >= sizeof executable) {
-        log.debug("DumpFileTimeAndVer() : executable path does not fit %zu bytes", kBufferSize);
-        return;
-    }
-    executable[length] = '\0';
-    struct stat st {};
-    if (stat(executable, &st) != 0) {
-        log.debug("stat on '%s' failed - %d", executable, errno);
-        return;
-    }
-    log.debug("File <%s> Size=%d, ModTime=%ld", executable, static_cast<int>(st.st_size),
-              static_cast<long>(st.st_mtime));
-    if (redirect == 0)
-        return;
-
     KRPI_CommClient platform;
     platform.setFocus(KRPI_Focus::getFocus());
     if (platform.invalidKRPlatform() != 0)
         return;
-
-    const char* slash = std::strrchr(executable, '/');
-    if (slash == nullptr)
-        log.debug("DumpFileTimeAndVer() : Couldn't get filename ");
-    const char* baseName = slash != nullptr ? slash + 1 : executable;
-
-    char instanceName[kBufferSize] = {};
-    if (!GetInstanceName(instanceName, sizeof instanceName))
-        log.debug("DumpFileTimeAndVer() : error in GetInstanceName()");
-
-    if (!fitsAFileName(instanceName)) {
-        log.debug("DumpFileTimeAndVer() : instance name '%s' cannot be part of a file name; output not "
-                  "redirected",
-                  instanceName);
-        return;
-    }
-
-    char currentLog[kBufferSize];
-    if (!formatInto(currentLog, "%s/%s_%s_NotesAPI.log", platform.getLogFilesDirectory().c_str(),
-                    baseName, instanceName)) {
-        log.debug("DumpFileTimeAndVer() : log name does not fit %zu bytes; output not redirected",
-                  kBufferSize);
-        return;
-    }
-    if (rotateWhenLarge(log, platform, currentLog, baseName, instanceName) == Outcome::Refuse)
-        return;
-    if (!redirectInto(log, currentLog))
-        return;
-    writeBanner(executable);
-    log.debug("Notes API output will be logged into [%s]", currentLog);
+    redirectToLog(log, platform, executable.c_str());
 }
 
 }  // namespace

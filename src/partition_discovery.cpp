@@ -7,43 +7,40 @@
 #include "lndb/process_environment.h"
 
 #include "EvDebug.h"
+#include "instance_string.h"
+#include "internal/fixed_text.h"
 #include "internal/guard.h"
-#include "internal/instance_string.h"
 
-#include <cstdio>
-#include <cstring>
+#include <optional>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
 
-constexpr unsigned kPathSize = 1024;      // dataDirOut, homeDirOut, value names
+using lndb::FixedText;
+using lndb::refuse;
+
+using common::kNotesIniName;
+constexpr unsigned kPathSize = common::kPartitionPathSize;  // dataDirOut, homeDirOut, value names
 constexpr unsigned kPartitionSize = 4;    // up to 3 characters
 constexpr unsigned kUserSize = 64;        // up to 63 characters
 constexpr char kHomeDirSuffix[] = "_sDominoHomeDir";
-constexpr unsigned kNotesIniExtra = 11;   // "/" and "notes.ini" and the NUL
 constexpr unsigned kNotesIniMissing = 0x2A000001;
 
+using PathText = FixedText<kPathSize>;
+using PartitionText = FixedText<kPartitionSize>;
+using UserText = FixedText<kUserSize>;
 // A configuration text read into a zeroed buffer of the largest size the
 // store hands out, so that the text always ends inside it whatever the
 // value name selects.
-struct StoredText {
-    char text[kPathSize + 1] = {};
+using StoredText = FixedText<kPathSize + 1>;
 
-    bool read(const char* valueName, const char* partition)
-    {
-        return GetLndbUnixRegValue(reinterpret_cast<unsigned char*>(text), valueName, partition);
-    }
-    size_t length() const { return strnlen(text, sizeof text); }
-    // Copies the text into a buffer of `size` bytes; false when it does not fit.
-    bool copyTo(char* buffer, size_t size) const
-    {
-        const size_t n = length();
-        if (n >= size)
-            return false;
-        std::memcpy(buffer, text, n + 1);
-        return true;
-    }
-};
+bool readStored(StoredText& text, const char* valueName, const char* partition)
+{
+    return text.fill([&](char* buffer, std::size_t) {
+        return GetLndbUnixRegValue(reinterpret_cast<unsigned char*>(buffer), valueName, partition);
+    });
+}
 
 // Reads a stored directory into a 1,024-byte output, whether or not the
 // read succeeds (`found` tells). False, after its refusal line, when the
@@ -52,13 +49,99 @@ bool readDirectory(EvEvent& log, const char* valueName, const char* partition, c
                    bool& found)
 {
     StoredText directory;
-    found = directory.read(valueName, partition);
+    found = readStored(directory, valueName, partition);
     if (directory.copyTo(out, kPathSize))
         return true;
-    log.debug("findDataPartition: refused: stored directory '%.*s' (value %s, partition %s) does "
-              "not fit %u bytes",
-              static_cast<int>(kPathSize), directory.text, valueName,
-              partition != nullptr ? partition : "none", kPathSize);
+    return refuse(log,
+                  "findDataPartition: refused: stored directory '%.*s' (value %s, partition %s) does "
+                  "not fit %u bytes",
+                  static_cast<int>(kPathSize), directory.c_str(), valueName,
+                  partition != nullptr ? partition : "none", kPathSize);
+}
+
+// The data-directory text of the instance string into dataDirOut, less one
+// trailing slash.
+bool takeDataDirectory(EvEvent& log, const char* instance, char* dataDirOut)
+{
+    const std::optional<std::string_view> text = common::splitInstance(instance).dataDirectory;
+    if (!text)
+        return refuse(log, "No delimiter found in instance name %s.", instance);
+    // The text runs to the end of the instance string: it ends in its NUL.
+    if (text->size() > PathText::kMaxLength)
+        return refuse(log,
+                      "findDataPartition: refused: data directory text '%s' of the instance string is "
+                      "longer than %u characters",
+                      text->data(), kPathSize - 1);
+    PathText dataDir;
+    dataDir.assign(text->ends_with('/') ? text->substr(0, text->size() - 1) : *text);
+    return dataDir.copyTo(dataDirOut, kPathSize);
+}
+
+// The partition number stored under the data directory's name, "0" when
+// none is stored.
+bool readPartitionNumber(EvEvent& log, const char* dataDir, PartitionText& partition)
+{
+    StoredText number;
+    if (!readStored(number, dataDir, nullptr)) {
+        log.debug("Could not get partition number for instance %s from registry. Using default "
+                  "partition number 0",
+                  dataDir);
+        return partition.assign("0");
+    }
+    if (partition.assign(number.c_str()))
+        return true;
+    return refuse(log,
+                  "findDataPartition: refused: partition number '%s' of %s is longer than %u characters",
+                  number.c_str(), dataDir, kPartitionSize - 1);
+}
+
+// The partition's data directory into dataDirOut, then the program directory
+// stored for that data directory into homeDirOut.
+bool readDirectories(EvEvent& log, const char* partition, char* dataDirOut, char* homeDirOut)
+{
+    bool found = false;
+    if (!readDirectory(log, "sDominoDataDir", partition, dataDirOut, found))
+        return false;
+    if (!found)
+        return refuse(log, "Could not get Domino Data Directory from registry(Partition=%s)", partition);
+    PathText valueName;
+    if (!valueName.format("%s%s", dataDirOut, kHomeDirSuffix))
+        return refuse(log,
+                      "findDataPartition: refused: stored data directory '%s' of partition %s is too "
+                      "long for the value name of its program directory (%u bytes)",
+                      dataDirOut, partition, kPathSize);
+    if (!readDirectory(log, valueName.c_str(), nullptr, homeDirOut, found))
+        return false;
+    if (!found)
+        return refuse(log, "Could not get Domino Home Directory from registry");
+    return true;
+}
+
+bool readUser(EvEvent& log, const char* partition, UserText& user)
+{
+    StoredText stored;
+    if (!readStored(stored, "sDominoUser", partition))
+        return refuse(log, "Could not get Domino User from registry(Partition=%s)", partition);
+    if (user.assign(stored.c_str()))
+        return true;
+    return refuse(log,
+                  "findDataPartition: refused: user name '%s' of partition %s is longer than %u "
+                  "characters",
+                  stored.c_str(), partition, kUserSize - 1);
+}
+
+// Writes "<data directory>/notes.ini" into notesIniOut, which holds the data
+// directory's length plus sizeof "/notes.ini" bytes, and checks that the
+// file exists.
+bool checkNotesIni(EvEvent& log, const char* dataDir, char* notesIniOut)
+{
+    FixedText<common::kNotesIniPathSize> path;
+    path.format("%s%s", dataDir, kNotesIniName);  // always fits: dataDir is shorter than kPathSize
+    path.copyTo(notesIniOut, path.size() + 1);
+    if (access(notesIniOut, F_OK) == 0)
+        return true;
+    log.debug("Notes.ini file not found.  Notes initialization will fail.");
+    log.CriticalEvent(kNotesIniMissing, 0, 0);
     return false;
 }
 
@@ -67,96 +150,20 @@ bool discover(char* instance, char* dataDirOut, char* homeDirOut, char* notesIni
 {
     EvEvent log;
     if (instance == nullptr || dataDirOut == nullptr || homeDirOut == nullptr ||
-        notesIniOut == nullptr) {
-        log.debug("findDataPartition: refused: %s is missing",
-                  instance == nullptr ? "the instance string" : "an output buffer");
+        notesIniOut == nullptr)
+        return refuse(log, "findDataPartition: refused: %s is missing",
+                      instance == nullptr ? "the instance string" : "an output buffer");
+    PartitionText partition;
+    UserText user;
+    if (!takeDataDirectory(log, instance, dataDirOut) ||
+        !readPartitionNumber(log, dataDirOut, partition) ||
+        !readDirectories(log, partition.c_str(), dataDirOut, homeDirOut) ||
+        !readUser(log, partition.c_str(), user) || !checkNotesIni(log, dataDirOut, notesIniOut))
         return false;
-    }
-
-    const char* delimiter = std::strchr(instance, lndb::kInstanceDelimiter);
-    if (delimiter == nullptr) {
-        log.debug("No delimiter found in instance name %s.", instance);
-        return false;
-    }
-    const char* dataDirText = delimiter + 1;
-    if (std::strlen(dataDirText) >= kPathSize) {
-        log.debug("findDataPartition: refused: data directory text '%s' of the instance string is "
-                  "longer than %u characters",
-                  dataDirText, kPathSize - 1);
-        return false;
-    }
-    std::strcpy(dataDirOut, dataDirText);
-    const size_t textLength = std::strlen(dataDirOut);
-    if (textLength > 0 && dataDirOut[textLength - 1] == '/')
-        dataDirOut[textLength - 1] = '\0';
-
-    char valueName[kPathSize];
-    std::strcpy(valueName, dataDirOut);
-    char partition[kPartitionSize];
-    StoredText partitionNumber;
-    if (!partitionNumber.read(valueName, nullptr)) {
-        log.debug("Could not get partition number for instance %s from registry. Using default "
-                  "partition number 0",
-                  dataDirOut);
-        std::strcpy(partition, "0");
-    } else if (!partitionNumber.copyTo(partition, sizeof partition)) {
-        log.debug("findDataPartition: refused: partition number '%s' of %s is longer than %u "
-                  "characters",
-                  partitionNumber.text, dataDirOut, kPartitionSize - 1);
-        return false;
-    }
-
-    bool haveDataDir = false;
-    if (!readDirectory(log, "sDominoDataDir", partition, dataDirOut, haveDataDir))
-        return false;
-    if (!haveDataDir) {
-        log.debug("Could not get Domino Data Directory from registry(Partition=%s)", partition);
-        return false;
-    }
-
-    const int nameLength =
-        std::snprintf(valueName, sizeof valueName, "%s%s", dataDirOut, kHomeDirSuffix);
-    if (nameLength < 0 || static_cast<unsigned>(nameLength) >= sizeof valueName) {
-        log.debug("findDataPartition: refused: stored data directory '%s' of partition %s is too "
-                  "long for the value name of its program directory (%u bytes)",
-                  dataDirOut, partition, kPathSize);
-        return false;
-    }
-    bool haveHomeDir = false;
-    if (!readDirectory(log, valueName, nullptr, homeDirOut, haveHomeDir))
-        return false;
-    if (!haveHomeDir) {
-        log.debug("Could not get Domino Home Directory from registry");
-        return false;
-    }
-
-    StoredText storedUser;
-    if (!storedUser.read("sDominoUser", partition)) {
-        log.debug("Could not get Domino User from registry(Partition=%s)", partition);
-        return false;
-    }
-    char user[kUserSize];
-    if (!storedUser.copyTo(user, sizeof user)) {
-        log.debug("findDataPartition: refused: user name '%s' of partition %s is longer than %u "
-                  "characters",
-                  storedUser.text, partition, kUserSize - 1);
-        return false;
-    }
-
-    // notesIniOut holds the data directory's length plus 11 bytes.
-    std::snprintf(notesIniOut, std::strlen(dataDirOut) + kNotesIniExtra, "%s%snotes.ini",
-                  dataDirOut, "/");
-    if (access(notesIniOut, F_OK) != 0) {
-        log.debug("Notes.ini file not found.  Notes initialization will fail.");
-        log.CriticalEvent(kNotesIniMissing, 0, 0);
-        return false;
-    }
-
-    if (!prepareUnixExecEnv(user, homeDirOut, dataDirOut, subclientDir)) {
-        log.debug("Failed setting unix env for instance %s(user=%s;home=%s;data=%s)", instance,
-                  user, homeDirOut, dataDirOut);
-        return false;
-    }
+    // prepareUnixExecEnv only reads the user name.
+    if (!prepareUnixExecEnv(const_cast<char*>(user.c_str()), homeDirOut, dataDirOut, subclientDir))
+        return refuse(log, "Failed setting unix env for instance %s(user=%s;home=%s;data=%s)", instance,
+                      user.c_str(), homeDirOut, dataDirOut);
     log.debug("found data directory %s, exe directory %s and notes.ini path %s (%s)", dataDirOut,
               homeDirOut, notesIniOut, instance);
     return true;

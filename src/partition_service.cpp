@@ -22,17 +22,10 @@ constexpr const char* kTag = "AddorDeletePartition";
 constexpr const char* kInvalidMessage = "Invalid message recieved";
 constexpr int kTimeoutSeconds = 120;
 
-void setErrorCode(Response& response, long long code)
-{
-    response.setint64(Response::kErrorCodeField, Response::kErrorCodeSub, code, Response::kTagID,
-                      Response::kErrorCodeId);
-}
-
 void setFailure(Response& response, const std::string& text)
 {
-    setErrorCode(response, 1);
-    response.setstring(Response::kErrorStringField, Response::kErrorStringSub, text,
-                       Response::kTagID, Response::kErrorStringId);
+    Response::kErrorCode.set(response, 1);
+    Response::kErrorString.set(response, text);
 }
 
 // Reads the request's fields, runs the script when they are complete, and
@@ -44,23 +37,14 @@ void carryOut(EvDebug& log, CNMessageBase& request, Response& response)
     std::string scriptArg3;
     std::string errorText;
 
-    CNMessageBase*& info =
-        request.getObjectAccessor(true, false, Request::kPartitionInfoField, Request::kPartitionInfoSub,
-                                  Request::kTagID, Request::kPartitionInfoId,
-                                  Request::kPartitionInfoTypeFamily, Request::kPartitionInfoTypeIndex);
+    CNMessageBase*& info = Request::kPartitionInfo.access(request);
     // Only the low 32 bits of each count.
-    const int operation = static_cast<int>(
-        request.getint64(Request::kOperationField, Request::kTagID, Request::kOperationId));
-    const int partitionNumber = static_cast<int>(
-        info->getint64(Info::kPartitionNumberField, Info::kTagID, Info::kPartitionNumberId));
-    scriptArg1 = info->getstring(Info::kScriptArg1Field, Info::kScriptArg1Sub, Info::kTagID,
-                                 Info::kScriptArg1Id);
-    scriptArg2 = info->getstring(Info::kScriptArg2Field, Info::kScriptArg2Sub, Info::kTagID,
-                                 Info::kScriptArg2Id);
-    if (operation == 1 && info->isSet(Info::kScriptArg3Field, Info::kTagID, Info::kScriptArg3Id)) {
-        scriptArg3 = info->getstring(Info::kScriptArg3Field, Info::kScriptArg3Sub, Info::kTagID,
-                                     Info::kScriptArg3Id);
-    }
+    const int operation = static_cast<int>(Request::kOperation.get(request));
+    const int partitionNumber = static_cast<int>(Info::kPartitionNumber.get(*info));
+    scriptArg1 = Info::kScriptArg1.get(*info);
+    scriptArg2 = Info::kScriptArg2.get(*info);
+    if (operation == 1 && Info::kScriptArg3.isSet(*info))
+        scriptArg3 = Info::kScriptArg3.get(*info);
 
     if (scriptArg1.empty() || (operation == 1 && (scriptArg3.empty() || scriptArg2.empty()))) {
         log.DebugLvl(kTag, 0, "One or more required values not set in recieved xml message.");
@@ -73,7 +57,7 @@ void carryOut(EvDebug& log, CNMessageBase& request, Response& response)
             : RunPostInstallScript(errorText, operation, partitionNumber, scriptArg1.c_str(),
                                    scriptArg2.c_str(), scriptArg3.c_str());
     if (result == 0)
-        setErrorCode(response, 0);
+        Response::kErrorCode.set(response, 0);
     else
         setFailure(response, errorText);
 }
@@ -108,7 +92,7 @@ void setUnexpectedFailure(Response& response, const char* what) noexcept
         setFailure(response, std::string("unexpected failure: ") + what);
     } catch (...) {
         try {
-            setErrorCode(response, 1);
+            Response::kErrorCode.set(response, 1);
         } catch (...) {
         }
     }

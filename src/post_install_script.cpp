@@ -7,97 +7,56 @@
 #include "KRPI.h"
 #include "KrProcess.h"
 #include "internal/bounded_text.h"
+#include "internal/fixed_text.h"
 #include "internal/guard.h"
+#include "shell_word.h"
 
-#include <cstdio>
 #include <string>
 
 namespace {
 
 constexpr const char* kTag = "RunPostInstallScript";
 constexpr int kCommandLineSize = 2048;
+using CommandLine = lndb::FixedText<kCommandLineSize>;
 // The most of each script output that a log line or a response carries.
 constexpr std::size_t kOutputLimit = 64 * 1024;
 
-bool isShellSafe(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '@' || c == '%' || c == '+' || c == '=' || c == ':' || c == ',' || c == '.' ||
-           c == '/' || c == '_' || c == '-';
-}
-
-// The text as one word of a /bin/sh command line: unchanged when every
-// character is safe, else in single quotes with each ' written as '"'"'.
-// The values come from the network: unquoted, any of them could run commands.
-// An empty text is '' so that it stays one (empty) argument and the values
-// after it keep their places.
+// Values come from the network: unquoted, any of them could run commands.
 std::string shellWord(const char* text)
 {
-    std::string plain = text != nullptr ? text : "";
-    bool safe = !plain.empty();
-    for (char c : plain)
-        safe = safe && isShellSafe(c);
-    if (safe)
-        return plain;
-    std::string quoted = "'";
-    for (char c : plain) {
-        if (c == '\'')
-            quoted += "'\"'\"'";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
+    return common::shellWord(text != nullptr ? text : "");
 }
 
-int runScript(std::string& errorText, int operation, int partitionNumber, const char* first,
-              const char* second, const char* third)
+// Refuses to run the script: `reason` is logged and goes to the peer.
+int notRun(EvDebug& log, std::string& errorText, std::string reason)
 {
-    EvDebug log(nullptr);
-    KRPI_PlatformBase platform;
-    platform.setFocus(KRPI_Focus::getFocus());
+    errorText = std::move(reason);
+    log.DebugLvl(kTag, 0, "%s", errorText.c_str());
+    return 1;
+}
 
-    if (operation != 0 && operation != 1) {
-        log.DebugLvl(kTag, 0, "Unsupported parition operation id");
-        return 1;
+// The script's command line: its path in the base home directory, the
+// operation's verb, the partition number and the values, each value one
+// shell word.
+std::string commandLineOf(const std::string& baseHome, int operation, int partitionNumber,
+                          const char* first, const char* second, const char* third)
+{
+    std::string line = shellWord(baseHome.c_str()) + "/NotesPostInstall " +
+                       (operation == 0 ? "delPartition " : "addPartition ") +
+                       std::to_string(partitionNumber) + " " + shellWord(first);
+    if (operation != 0) {
+        line += ' ';
+        line += shellWord(second);
+        line += ' ';
+        line += shellWord(third);
     }
+    return line;
+}
 
-    const std::string baseHome = platform.getBaseHomeDirectory();
-    if (baseHome.empty()) {
-        // Without it the command line would name /NotesPostInstall at the root.
-        errorText = "NotesPostInstall not run: instance " + platform.focus() +
-                    " has no base home directory";
-        log.DebugLvl(kTag, 0, "%s", errorText.c_str());
-        return 1;
-    }
-    if (baseHome[0] != '/') {
-        // A relative script path is looked up from wherever the caller
-        // stands, and a first word such as X=1/NotesPostInstall is a shell
-        // assignment that leaves delPartition to be found on the search path.
-        errorText = "NotesPostInstall not run: the base home directory of instance " +
-                    platform.focus() + " is not an absolute path";
-        log.DebugLvl(kTag, 0, "%s", errorText.c_str());
-        return 1;
-    }
-    const std::string home = shellWord(baseHome.c_str());
-    const std::string value1 = shellWord(first);
-    char commandLine[kCommandLineSize];
-    int length;
-    if (operation == 0) {
-        length = std::snprintf(commandLine, sizeof commandLine, "%s%s %s %d %s", home.c_str(),
-                               "/NotesPostInstall", "delPartition", partitionNumber, value1.c_str());
-    } else {
-        length = std::snprintf(commandLine, sizeof commandLine, "%s%s %s %d %s %s %s", home.c_str(),
-                               "/NotesPostInstall", "addPartition", partitionNumber, value1.c_str(),
-                               shellWord(second).c_str(), shellWord(third).c_str());
-    }
-    if (length < 0 || length >= kCommandLineSize) {
-        // A cut command line would run the script with other arguments than asked.
-        errorText = "NotesPostInstall not run: its command line of " + std::to_string(length) +
-                    " bytes exceeds the limit of " + std::to_string(kCommandLineSize - 1) + " bytes";
-        log.DebugLvl(kTag, 0, "%s", errorText.c_str());
-        return 1;
-    }
-
+// Runs the command line and logs its outcome: 0 when the script returned
+// status 0, else 1 with its error output in errorText.
+int run(EvDebug& log, const char* commandLine, std::string& errorText)
+{
     log.DebugLvl(kTag, 0, "launching NotesPostInstall script with cmdline: <%s>", commandLine);
     int rc;
     std::string out;
@@ -119,6 +78,38 @@ int runScript(std::string& errorText, int operation, int partitionNumber, const 
         return 0;
     errorText = std::move(err);
     return 1;
+}
+
+int runScript(std::string& errorText, int operation, int partitionNumber, const char* first,
+              const char* second, const char* third)
+{
+    EvDebug log(nullptr);
+    KRPI_PlatformBase platform;
+    platform.setFocus(KRPI_Focus::getFocus());
+
+    if (operation != 0 && operation != 1) {
+        log.DebugLvl(kTag, 0, "Unsupported parition operation id");
+        return 1;
+    }
+    const std::string baseHome = platform.getBaseHomeDirectory();
+    // Without it the command line would name /NotesPostInstall at the root.
+    if (baseHome.empty())
+        return notRun(log, errorText, "NotesPostInstall not run: instance " + platform.focus() +
+                                          " has no base home directory");
+    // A relative script path is looked up from wherever the caller stands,
+    // and a first word such as X=1/NotesPostInstall is a shell assignment
+    // that leaves delPartition to be found on the search path.
+    if (baseHome[0] != '/')
+        return notRun(log, errorText, "NotesPostInstall not run: the base home directory of instance " +
+                                          platform.focus() + " is not an absolute path");
+    const std::string line = commandLineOf(baseHome, operation, partitionNumber, first, second, third);
+    CommandLine commandLine;
+    // A cut command line would run the script with other arguments than asked.
+    if (!commandLine.assign(line))
+        return notRun(log, errorText, "NotesPostInstall not run: its command line of " +
+                                          std::to_string(line.size()) + " bytes exceeds the limit of " +
+                                          std::to_string(CommandLine::kMaxLength) + " bytes");
+    return run(log, commandLine.c_str(), errorText);
 }
 
 }  // namespace

@@ -6,10 +6,10 @@
 #include "EvDebug.h"
 #include "KR_getpwnam.h"
 #include "internal/directory_handover.h"
+#include "internal/fixed_text.h"
 #include "internal/guard.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <grp.h>
@@ -19,7 +19,6 @@
 namespace {
 
 constexpr unsigned kExecDirSize = 1024;
-constexpr char kExecDirFormat[] = "%s/notes/latest/%s";
 constexpr char kPlatformName[] = "linux";
 // What the executable directory adds to the program directory:
 // "/notes/latest/" and "linux".
@@ -206,11 +205,11 @@ bool prepare(char* user, char* homeDir, char* dataDir, char* subclientDir)
         log.debug("prepareUnixExecEnv: failed to set LOTUS env variable with %s", homeDir);
         return false;
     }
-    char execDir[kExecDirSize];
-    std::snprintf(execDir, sizeof execDir, kExecDirFormat, homeDir, kPlatformName);
-    if (SetEnvironmentVariable("Notes_ExecDirectory", execDir) == 0) {
+    lndb::FixedText<kExecDirSize> execDir;
+    execDir.format("%s/notes/latest/%s", homeDir, kPlatformName);  // fits: homeDir was checked
+    if (SetEnvironmentVariable("Notes_ExecDirectory", execDir.c_str()) == 0) {
         log.debug("prepareUnixExecEnv: failed to set Notes_ExecDirectory env variable with %s",
-                  execDir);
+                  execDir.c_str());
         return false;
     }
     if (SetEnvironmentVariable("NOTES_DATA_DIR", dataDir) == 0) {
@@ -224,8 +223,8 @@ bool prepare(char* user, char* homeDir, char* dataDir, char* subclientDir)
                   "LD_LIBRARY_PATH");
         return false;
     }
-    return extendLibraryPath(log, execDir, block) &&
-           extendPath(log, homeDir, dataDir, execDir, block);
+    return extendLibraryPath(log, execDir.c_str(), block) &&
+           extendPath(log, homeDir, dataDir, execDir.c_str(), block);
 }
 
 }  // namespace

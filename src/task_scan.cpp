@@ -77,6 +77,41 @@ std::optional<TaskLineMatch> firstTaskLine(std::string_view answer, const std::l
     return std::nullopt;
 }
 
+// One line of the answer that holds the database, without being cut off from
+// it by the carriage return taken off the line.
+struct HitLine {
+    const char* start;
+    const char* feed;  // its line feed, or the NUL that ends the answer
+    const char* end;   // the end of its task lines
+    bool last;         // `feed` is the answer's NUL
+    const char* lastHit;  // the last of the chained occurrences of the database
+    // No occurrence begins after it: a task name that begins later sees no
+    // database on its line.
+    const char* reach;
+};
+
+// The first task name before list position `bestRank` that has a task line on
+// `line` holding the database; it becomes the best match.
+void matchOnLine(const HitLine& line, std::string_view database, const std::list<std::string>& taskNames,
+                 std::optional<TaskLineMatch>& best, size_t& bestRank)
+{
+    size_t rank = 0;
+    for (auto name = taskNames.begin(); rank < bestRank; ++name, ++rank) {
+        if (name->empty())
+            continue;
+        // The first occurrence on the line decides for this name: a later one
+        // sees only part of what this one sees.
+        const char* const at =
+            findIn(line.start, nameSearchEnd(line.reach, name->size(), line.feed, line.last), *name);
+        if (at != nullptr &&
+            (at <= line.lastHit || findIn(at, line.reach + database.size(), database) != nullptr)) {
+            best = TaskLineMatch{&*name, std::string_view(at, static_cast<size_t>(line.end - at))};
+            bestRank = rank;
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 std::optional<TaskLineMatch> findTaskLine(const char* answer, const std::string& database,
@@ -100,37 +135,19 @@ std::optional<TaskLineMatch> findTaskLine(const char* answer, const std::string&
             break;
         if (const void* lastFeed = memrchr(lineStart, '\n', static_cast<size_t>(hit - lineStart)))
             lineStart = static_cast<const char*>(lastFeed) + 1;
-        const char* const lineFeed = strchrnul(hit + database.size(), '\n');
-        const bool lastLine = *lineFeed == '\0';
-        const char* lineEnd = lineFeed;
-        if (!lastLine && lineFeed[-1] == '\r')
-            --lineEnd;
-
+        HitLine line{lineStart, strchrnul(hit + database.size(), '\n'), nullptr, false, nullptr, nullptr};
+        line.last = *line.feed == '\0';
+        line.end = !line.last && line.feed[-1] == '\r' ? line.feed - 1 : line.feed;
         // Only the carriage return taken off the line can keep the first hit
         // (and so every later one) out of the task lines of this line.
-        if (hit + database.size() <= lineEnd) {
-            const char* const last = lastChainedOccurrence(hit, lineEnd, database);
-            // No occurrence begins after `reach`: a task name that begins
-            // later sees no database on its line.
-            const char* const reach = std::min(last + database.size() - 1, lineEnd - database.size());
-            size_t rank = 0;
-            for (auto name = taskNames.begin(); rank < bestRank; ++name, ++rank) {
-                if (name->empty())
-                    continue;
-                // The first occurrence on the line decides for this name: a
-                // later one sees only part of what this one sees.
-                const char* const at =
-                    findIn(lineStart, nameSearchEnd(reach, name->size(), lineFeed, lastLine), *name);
-                if (at != nullptr && (at <= last || findIn(at, reach + database.size(), database) != nullptr)) {
-                    best = TaskLineMatch{&*name, std::string_view(at, static_cast<size_t>(lineEnd - at))};
-                    bestRank = rank;
-                    break;
-                }
-            }
+        if (hit + database.size() <= line.end) {
+            line.lastHit = lastChainedOccurrence(hit, line.end, database);
+            line.reach = std::min(line.lastHit + database.size() - 1, line.end - database.size());
+            matchOnLine(line, database, taskNames, best, bestRank);
         }
-        if (lastLine)
+        if (line.last)
             break;
-        lineStart = lineFeed + 1;
+        lineStart = line.feed + 1;
     }
     return best;
 }

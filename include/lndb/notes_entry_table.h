@@ -42,67 +42,55 @@ struct SEARCH_MATCH;
 struct ITEM_TABLE;
 typedef STATUS (*NSFSEARCHPROC)(void* parameter, SEARCH_MATCH* match, ITEM_TABLE* summary);
 
-// Function types of the bound entry points, in table order.
-typedef STATUS (*ConvertFLOATToTextFn)(const void* intlFormat, const NFMT* numberFormat,
-                                       const NUMBER* number, char* retTextBuffer,
-                                       WORD textBufferLength, WORD* retTextLength);
-typedef STATUS (*NotesInitExtendedFn)(int argc, char** argv);
-typedef STATUS (*NotesInitThreadFn)(void);
-typedef void (*NotesTermFn)(void);
-typedef void (*NotesTermThreadFn)(void);
-typedef STATUS (*NSFDbCloseFn)(DBHANDLE hDB);
-typedef STATUS (*NSFDbOpenFn)(const char* pathName, DBHANDLE* rethDB);
-typedef BOOL (*NSFGetSummaryValueFn)(const void* summaryBuffer, const char* itemName,
-                                     char* retValue, WORD valueBufferLength);
-typedef WORD (*NSFItemGetTextFn)(NOTEHANDLE hNote, const char* itemName, char* retText,
-                                 WORD textLength);
-typedef BOOL (*NSFLocateSummaryValueFn)(const void* summaryBuffer, const char* itemName,
-                                        void** retValuePointer, WORD* retValueLength,
-                                        WORD* retDataType);
-typedef STATUS (*NSFNoteCloseFn)(NOTEHANDLE hNote);
-typedef STATUS (*NSFNoteOpenFn)(DBHANDLE hDB, NOTEID noteID, WORD openFlags, NOTEHANDLE* rethNote);
-typedef STATUS (*NSFRemoteConsoleFn)(const char* serverName, const char* consoleCommand,
-                                     DHANDLE* rethResponseText);
-typedef STATUS (*NSFSearchFn)(DBHANDLE hDB, FORMULAHANDLE hFormula, char* viewTitle,
-                              WORD searchFlags, WORD noteClassMask, TIMEDATE* since,
-                              NSFSEARCHPROC enumRoutine, void* enumRoutineParameter,
-                              TIMEDATE* retUntil);
-typedef BOOL (*OSGetEnvironmentStringFn)(const char* variableName, char* retValueBuffer,
-                                         WORD bufferLength);
-typedef WORD (*OSLoadStringFn)(HMODULE hModule, STATUS stringCode, char* retBuffer,
-                               WORD bufferLength);
-typedef void* (*OSLockObjectFn)(DHANDLE handle);
-typedef STATUS (*OSMemFreeFn)(DHANDLE handle);
-typedef STATUS (*OSPathNetConstructFn)(const char* portName, const char* serverName,
-                                       const char* fileName, char* retPathName);
-typedef WORD (*OSTranslateFn)(WORD translateMode, const char* in, WORD inLength, char* out,
-                              WORD outLength);
-typedef BOOL (*OSUnlockObjectFn)(DHANDLE handle);
-typedef void (*TimeConstantFn)(WORD type, TIMEDATE* retTimeDate);
+// The entry points in table order, each as X(name, result, parameters): the
+// list from which the function types nameFn and the exported pointers
+// KR_name below are made, and which the library binds in this order.
+#define LNDB_NOTES_ENTRY_POINTS(X)                                                                 \
+    X(ConvertFLOATToText, STATUS,                                                                  \
+      (const void* intlFormat, const NFMT* numberFormat, const NUMBER* number,                    \
+       char* retTextBuffer, WORD textBufferLength, WORD* retTextLength))                           \
+    X(NotesInitExtended, STATUS, (int argc, char** argv))                                          \
+    X(NotesInitThread, STATUS, (void))                                                             \
+    X(NotesTerm, void, (void))                                                                     \
+    X(NotesTermThread, void, (void))                                                               \
+    X(NSFDbClose, STATUS, (DBHANDLE hDB))                                                          \
+    X(NSFDbOpen, STATUS, (const char* pathName, DBHANDLE* rethDB))                                 \
+    X(NSFGetSummaryValue, BOOL,                                                                    \
+      (const void* summaryBuffer, const char* itemName, char* retValue, WORD valueBufferLength))   \
+    X(NSFItemGetText, WORD,                                                                        \
+      (NOTEHANDLE hNote, const char* itemName, char* retText, WORD textLength))                    \
+    X(NSFLocateSummaryValue, BOOL,                                                                 \
+      (const void* summaryBuffer, const char* itemName, void** retValuePointer,                   \
+       WORD* retValueLength, WORD* retDataType))                                                   \
+    X(NSFNoteClose, STATUS, (NOTEHANDLE hNote))                                                    \
+    X(NSFNoteOpen, STATUS, (DBHANDLE hDB, NOTEID noteID, WORD openFlags, NOTEHANDLE* rethNote))    \
+    X(NSFRemoteConsole, STATUS,                                                                    \
+      (const char* serverName, const char* consoleCommand, DHANDLE* rethResponseText))             \
+    X(NSFSearch, STATUS,                                                                           \
+      (DBHANDLE hDB, FORMULAHANDLE hFormula, char* viewTitle, WORD searchFlags,                    \
+       WORD noteClassMask, TIMEDATE* since, NSFSEARCHPROC enumRoutine,                             \
+       void* enumRoutineParameter, TIMEDATE* retUntil))                                            \
+    X(OSGetEnvironmentString, BOOL,                                                                \
+      (const char* variableName, char* retValueBuffer, WORD bufferLength))                         \
+    X(OSLoadString, WORD,                                                                          \
+      (HMODULE hModule, STATUS stringCode, char* retBuffer, WORD bufferLength))                    \
+    X(OSLockObject, void*, (DHANDLE handle))                                                       \
+    X(OSMemFree, STATUS, (DHANDLE handle))                                                         \
+    X(OSPathNetConstruct, STATUS,                                                                  \
+      (const char* portName, const char* serverName, const char* fileName, char* retPathName))     \
+    X(OSTranslate, WORD,                                                                           \
+      (WORD translateMode, const char* in, WORD inLength, char* out, WORD outLength))              \
+    X(OSUnlockObject, BOOL, (DHANDLE handle))                                                      \
+    X(TimeConstant, void, (WORD type, TIMEDATE* retTimeDate))
+
+#define LNDB_NOTES_ENTRY_TYPE(name, result, parameters) typedef result(*name##Fn) parameters;
+LNDB_NOTES_ENTRY_POINTS(LNDB_NOTES_ENTRY_TYPE)
+#undef LNDB_NOTES_ENTRY_TYPE
 
 // The entry table: null until loadNotesFunctions() sets them, never reset.
-LNDB_API extern ConvertFLOATToTextFn KR_ConvertFLOATToText;
-LNDB_API extern NotesInitExtendedFn KR_NotesInitExtended;
-LNDB_API extern NotesInitThreadFn KR_NotesInitThread;
-LNDB_API extern NotesTermFn KR_NotesTerm;
-LNDB_API extern NotesTermThreadFn KR_NotesTermThread;
-LNDB_API extern NSFDbCloseFn KR_NSFDbClose;
-LNDB_API extern NSFDbOpenFn KR_NSFDbOpen;
-LNDB_API extern NSFGetSummaryValueFn KR_NSFGetSummaryValue;
-LNDB_API extern NSFItemGetTextFn KR_NSFItemGetText;
-LNDB_API extern NSFLocateSummaryValueFn KR_NSFLocateSummaryValue;
-LNDB_API extern NSFNoteCloseFn KR_NSFNoteClose;
-LNDB_API extern NSFNoteOpenFn KR_NSFNoteOpen;
-LNDB_API extern NSFRemoteConsoleFn KR_NSFRemoteConsole;
-LNDB_API extern NSFSearchFn KR_NSFSearch;
-LNDB_API extern OSGetEnvironmentStringFn KR_OSGetEnvironmentString;
-LNDB_API extern OSLoadStringFn KR_OSLoadString;
-LNDB_API extern OSLockObjectFn KR_OSLockObject;
-LNDB_API extern OSMemFreeFn KR_OSMemFree;
-LNDB_API extern OSPathNetConstructFn KR_OSPathNetConstruct;
-LNDB_API extern OSTranslateFn KR_OSTranslate;
-LNDB_API extern OSUnlockObjectFn KR_OSUnlockObject;
-LNDB_API extern TimeConstantFn KR_TimeConstant;
+#define LNDB_NOTES_ENTRY_POINTER(name, result, parameters) LNDB_API extern name##Fn KR_##name;
+LNDB_NOTES_ENTRY_POINTS(LNDB_NOTES_ENTRY_POINTER)
+#undef LNDB_NOTES_ENTRY_POINTER
 
 // Opens "libnotes.so" through the dynamic loader's search path (never closed)
 // and looks the 22 entry points up in table order. True when all were found;

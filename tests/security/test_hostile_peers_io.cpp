@@ -24,6 +24,7 @@
 namespace {
 
 using lndbtest::SampleInstallation;
+using lndbtest::ScopedCwd;
 using lndbtest::ScopedEnv;
 using Info = LotusNotesPartitionInfo;
 using Req = LotusNotesPartitionReq;
@@ -31,22 +32,6 @@ using Resp = KRGui::GenericResp;
 using Runs = std::vector<std::vector<std::string>>;
 
 const std::string kReplacement = "\xEF\xBF\xBD";
-
-// Works in `directory` while in scope (relative paths resolve from there).
-class ScopedCwd {
-public:
-    explicit ScopedCwd(const std::string& directory)
-    {
-        char here[4096];
-        if (getcwd(here, sizeof here) == nullptr || chdir(directory.c_str()) != 0)
-            throw std::runtime_error("cannot change directory");
-        saved_ = here;
-    }
-    ~ScopedCwd() { (void)chdir(saved_.c_str()); }
-
-private:
-    std::string saved_;
-};
 
 // An installation whose nsfdbScout (type 51) records every start in argv.log.
 struct BrowseInstallation {
@@ -119,11 +104,10 @@ TEST(HostileBrowse, InstallDirectoryThatIsNotAbsoluteIsRefused)
 std::string exchangeDelete(const std::string& value)
 {
     Req request;
-    request.setint64(Req::kOperationField, 0, 0, Req::kTagID, Req::kOperationId);
-    CNMessageBase*& info = request.getObjectAccessor(true, false, Req::kPartitionInfoField, Req::kPartitionInfoSub,
-                                                     Req::kTagID, Req::kPartitionInfoId, 30, 1930);
-    info->setint64(Info::kPartitionNumberField, 0, 3, Info::kTagID, Info::kPartitionNumberId);
-    info->setstring(Info::kScriptArg1Field, Info::kScriptArg1Sub, value, Info::kTagID, Info::kScriptArg1Id);
+    Req::kOperation.set(request, 0);
+    CNMessageBase*& info = Req::kPartitionInfo.access(request);
+    Info::kPartitionNumber.set(*info, 3);
+    Info::kScriptArg1.set(*info, value);
 
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
@@ -193,15 +177,13 @@ TEST(HostilePeerXml, EveryFrameIsWellFormedXmlThatReaderAndStrictParserReadAlike
     std::vector<std::string> expected;
     for (int byte = 0; byte < 256; ++byte) {
         Info info;
-        info.setstring(Info::kScriptArg1Field, Info::kScriptArg1Sub, "a" + std::string(1, static_cast<char>(byte)) + "z",
-                       Info::kTagID, Info::kScriptArg1Id);
+        Info::kScriptArg1.set(info, "a" + std::string(1, static_cast<char>(byte)) + "z");
         std::string document, error;
         ASSERT_TRUE(CNMessageXML::write(info, document, error)) << error;
         const CNMessagePtr back = CNMessageXML::read(document.data(), document.size(), error);
         ASSERT_TRUE(back) << byte << ": " << error;
         expected.push_back("a" + carried(byte) + "z");
-        EXPECT_EQ(back->getstring(Info::kScriptArg1Field, Info::kScriptArg1Sub, Info::kTagID, Info::kScriptArg1Id),
-                  expected.back())
+        EXPECT_EQ(Info::kScriptArg1.get(*back), expected.back())
             << byte;
         const uint32_t length = htonl(static_cast<uint32_t>(document.size()));
         frames += std::string(reinterpret_cast<const char*>(&length), 4) + document;
@@ -261,12 +243,10 @@ TEST(HostilePartitionScript, BaseHomeDirectoryThatIsNotAbsoluteIsRefused)
         std::string error;
         const CNMessagePtr response = CNMessageXML::read(frames.data() + 4, frames.size() - 4, error);
         ASSERT_TRUE(response) << error;
-        EXPECT_EQ(response->getint64(Resp::kErrorCodeField, Resp::kTagID, Resp::kErrorCodeId), 1);
+        EXPECT_EQ(Resp::kErrorCode.get(*response), 1);
         const std::string reason =
             "NotesPostInstall not run: the base home directory of instance Instance001 is not an absolute path";
-        EXPECT_EQ(response->getstring(Resp::kErrorStringField, Resp::kErrorStringSub, Resp::kTagID,
-                                      Resp::kErrorStringId),
-                  reason);
+        EXPECT_EQ(Resp::kErrorString.get(*response), reason);
         EXPECT_TRUE(lndbtest::recordedRuns(install.homeDir()).empty());
         EXPECT_TRUE(lndbtest::recordedRuns(install.root() + "/bin").empty());
         EXPECT_EQ(install.debugLines(), std::vector<std::string>{"[RunPostInstallScript] " + reason});

@@ -1,6 +1,9 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -200,16 +203,19 @@ CommandResult runCommand(const std::string& command)
     return result;
 }
 
-std::string shellQuote(const std::string& text)
+ScopedCwd::ScopedCwd(const std::string& directory)
 {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\"'\"'";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
+    char here[PATH_MAX];
+    if (getcwd(here, sizeof here) != nullptr)
+        saved_ = here;
+    if (chdir(directory.c_str()) != 0)
+        ADD_FAILURE() << "cannot enter " << directory;
+}
+
+ScopedCwd::~ScopedCwd()
+{
+    if (!saved_.empty() && chdir(saved_.c_str()) != 0)
+        ADD_FAILURE() << "cannot return to " << saved_;
 }
 
 CaptureFd::CaptureFd(int fd) : fd_(fd)

@@ -2,6 +2,8 @@
 // environment variables, a sample agent installation, forked children.
 #pragma once
 
+#include "shell_word.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -47,6 +49,18 @@ private:
     std::string oldValue_;
 };
 
+// Works in `directory` while in scope (relative paths resolve from there).
+class ScopedCwd {
+public:
+    explicit ScopedCwd(const std::string& directory);
+    ~ScopedCwd();
+    ScopedCwd(const ScopedCwd&) = delete;
+    ScopedCwd& operator=(const ScopedCwd&) = delete;
+
+private:
+    std::string saved_;
+};
+
 // A debug line without its "<pid> <tid> <MM/DD HH:MM:SS.mmm> " prefix.
 std::string stripDebugPrefix(const std::string& line);
 
@@ -84,6 +98,23 @@ private:
     std::vector<ScopedEnv*> env_;
 };
 
+// A sample installation whose instance file names `instance`, and a working
+// directory below it, from which GetInstanceName reads ../orrery_vm.
+class NamedInstance {
+public:
+    explicit NamedInstance(const std::string& instance)
+    {
+        makeDirs(workDir());
+        writeFile(installation_.root() + "/orrery_vm", "ORRERY_INST=\"" + instance + "\"\n");
+    }
+    std::string workDir() const { return installation_.root() + "/work"; }
+    std::vector<std::string> debugLines() const { return installation_.debugLines(); }
+    SampleInstallation& installation() { return installation_; }
+
+protected:
+    SampleInstallation installation_;
+};
+
 // Runs `body` in a forked child and returns its exit status (128 + signal
 // number when a signal ended it). For tests that change credentials or other
 // process-wide state.
@@ -98,8 +129,12 @@ struct CommandResult {
 };
 CommandResult runCommand(const std::string& command);
 
-// Quotes a text for /bin/sh.
-std::string shellQuote(const std::string& text);
+// Quotes a text for /bin/sh, as the library quotes the values it hands to
+// a script.
+inline std::string shellQuote(const std::string& text)
+{
+    return common::shellWord(text);
+}
 
 // Redirects a descriptor (1 or 2) into a temporary file while in scope.
 class CaptureFd {

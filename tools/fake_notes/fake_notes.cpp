@@ -30,8 +30,17 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <type_traits>
 
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+
+// Every entry point declared with the type liblndb binds it as: a definition
+// below with other parameters or another result does not compile.
+#define FAKE_DECLARE(name, result, parameters)                                                     \
+    FAKE_EXPORT result name parameters;                                                            \
+    static_assert(std::is_same_v<decltype(&name), name##Fn>, #name " has the wrong type");
+LNDB_NOTES_ENTRY_POINTS(FAKE_DECLARE)
+#undef FAKE_DECLARE
 
 namespace {
 

@@ -7,6 +7,9 @@
 #include "lndb/notes_entry_table.h"
 #include "lndb/notes_startup.h"
 
+#include "instance_string.h"
+#include "system_error.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -62,22 +65,6 @@ const char* yesNo(bool value)
     return value ? "true" : "false";
 }
 
-// Control characters (the 0x12 of an instance string) shown as \xNN.
-std::string printable(const char* text)
-{
-    std::string shown;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (static_cast<unsigned char>(*p) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(*p));
-            shown += escaped;
-        } else {
-            shown += *p;
-        }
-    }
-    return shown;
-}
-
 bool loadAndReport()
 {
     const bool loaded = loadNotesFunctions();
@@ -91,30 +78,9 @@ int load(const Words& args)
     expectPositional(options, 0, 0);
     applyNotesDir(options);
     const bool loaded = loadAndReport();
-    const std::pair<const char*, bool> entries[] = {
-        {"KR_ConvertFLOATToText", KR_ConvertFLOATToText != nullptr},
-        {"KR_NotesInitExtended", KR_NotesInitExtended != nullptr},
-        {"KR_NotesInitThread", KR_NotesInitThread != nullptr},
-        {"KR_NotesTerm", KR_NotesTerm != nullptr},
-        {"KR_NotesTermThread", KR_NotesTermThread != nullptr},
-        {"KR_NSFDbClose", KR_NSFDbClose != nullptr},
-        {"KR_NSFDbOpen", KR_NSFDbOpen != nullptr},
-        {"KR_NSFGetSummaryValue", KR_NSFGetSummaryValue != nullptr},
-        {"KR_NSFItemGetText", KR_NSFItemGetText != nullptr},
-        {"KR_NSFLocateSummaryValue", KR_NSFLocateSummaryValue != nullptr},
-        {"KR_NSFNoteClose", KR_NSFNoteClose != nullptr},
-        {"KR_NSFNoteOpen", KR_NSFNoteOpen != nullptr},
-        {"KR_NSFRemoteConsole", KR_NSFRemoteConsole != nullptr},
-        {"KR_NSFSearch", KR_NSFSearch != nullptr},
-        {"KR_OSGetEnvironmentString", KR_OSGetEnvironmentString != nullptr},
-        {"KR_OSLoadString", KR_OSLoadString != nullptr},
-        {"KR_OSLockObject", KR_OSLockObject != nullptr},
-        {"KR_OSMemFree", KR_OSMemFree != nullptr},
-        {"KR_OSPathNetConstruct", KR_OSPathNetConstruct != nullptr},
-        {"KR_OSTranslate", KR_OSTranslate != nullptr},
-        {"KR_OSUnlockObject", KR_OSUnlockObject != nullptr},
-        {"KR_TimeConstant", KR_TimeConstant != nullptr},
-    };
+#define LNDB_ENTRY_STATE(name, result, parameters) {"KR_" #name, KR_##name != nullptr},
+    const std::pair<const char*, bool> entries[] = {LNDB_NOTES_ENTRY_POINTS(LNDB_ENTRY_STATE)};
+#undef LNDB_ENTRY_STATE
     for (const auto& [name, set] : entries)
         std::printf("  %-26s %s\n", name, set ? "set" : "null");
     return loaded ? 0 : 1;
@@ -127,7 +93,7 @@ bool startUp(const Options& options, bool showGlobals)
     applyNotesDir(options);
     if (!loadAndReport())
         return false;
-    std::string instance = options.required("--instance") + '\x12' + options.required("--data-dir");
+    std::string instance = common::composeInstance(options.required("--instance"), options.required("--data-dir"));
     std::string subclient = options.value("--subclient", "");
     char dataDir[1024] = {};
     const bool started = initializeWithPartition(instance.data(), dataDir,
@@ -140,7 +106,7 @@ bool startUp(const Options& options, bool showGlobals)
     std::printf("  %-20s %s\n", "sServerIDPath", sServerIDPath.c_str());
     std::printf("  %-20s %s\n", "noteInitArgv[0]", noteInitArgv[0]);
     std::printf("  %-20s %s\n", "noteInitArgv[1]", noteInitArgv[1]);
-    std::printf("  %-20s %s\n", "g_lnInstanceName", printable(g_lnInstanceName).c_str());
+    std::printf("  %-20s %s\n", "g_lnInstanceName", common::printable(g_lnInstanceName).c_str());
     std::printf("  %-20s %s\n", "notesAPIInitialized", yesNo(notesAPIInitialized));
     return started;
 }

@@ -6,6 +6,8 @@
 
 #include "lndb/partition_discovery.h"
 
+#include "instance_string.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -15,8 +17,6 @@
 namespace lndbcli {
 namespace {
 
-constexpr unsigned kPathSize = 1024;
-constexpr char kNotesIniName[] = "/notes.ini";
 
 void printIds()
 {
@@ -53,13 +53,12 @@ int runPartitionFind(const Words& args)
 {
     const Options options = parseOptions(args, {"--instance", "--data-dir", "--subclient"});
     expectPositional(options, 0, 0);
-    std::string instance = options.required("--instance") + '\x12' + options.required("--data-dir");
+    std::string instance = common::composeInstance(options.required("--instance"), options.required("--data-dir"));
     std::string subclient = options.value("--subclient", "");
 
-    char dataDir[kPathSize] = {};
-    char homeDir[kPathSize] = {};
-    // notes.ini path: the data directory (at most 1,023 characters) and "/notes.ini".
-    char notesIni[kPathSize + sizeof kNotesIniName] = {};
+    char dataDir[common::kPartitionPathSize] = {};
+    char homeDir[common::kPartitionPathSize] = {};
+    char notesIni[common::kNotesIniPathSize] = {};
     const bool found = findDataPartition(instance.data(), dataDir, homeDir, notesIni,
                                          options.has("--subclient") ? subclient.data() : nullptr);
 

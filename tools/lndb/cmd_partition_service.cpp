@@ -6,7 +6,7 @@
 #include "connection_pool.h"
 #include "serve_socket.h"
 
-#include "internal/scoped_fd.h"
+#include "file_descriptor.h"
 
 #include "CKrNetwork.h"
 #include "KRGuiGenericResp.h"
@@ -33,7 +33,7 @@ namespace {
 
 constexpr int kTimeoutSeconds = 120;
 
-using Fd = lndb::ScopedFd;
+using Fd = common::UniqueFd;
 
 sockaddr_un socketAddress(const std::string& path)
 {
@@ -70,7 +70,8 @@ public:
         int fds[2];
         if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
             throw std::runtime_error(systemError("pipe"));
-        read_ = fds[0];
+        read_.reset(fds[0]);
+        write_.reset(fds[1]);
         stopPipeWrite = fds[1];
         struct sigaction stop {};
         stop.sa_handler = onStopSignal;
@@ -86,27 +87,26 @@ public:
         sigaction(SIGINT, &oldInt_, nullptr);
         sigaction(SIGTERM, &oldTerm_, nullptr);
         sigaction(SIGPIPE, &oldPipe_, nullptr);
-        close(stopPipeWrite);
         stopPipeWrite = -1;
-        close(read_);
     }
     SignalSetup(const SignalSetup&) = delete;
     SignalSetup& operator=(const SignalSetup&) = delete;
 
-    int stopFd() const { return read_; }
+    int stopFd() const { return read_.get(); }
 
 private:
-    int read_ = -1;
+    Fd read_;
+    Fd write_;
     struct sigaction oldInt_ {};
     struct sigaction oldTerm_ {};
     struct sigaction oldPipe_ {};
 };
 
-// A connection waiting on the listener, or -1 when there was none after all.
-int acceptConnection(const Listener& listener)
+// A connection waiting on the listener, or none when there was none after all.
+Fd acceptConnection(const Listener& listener)
 {
-    const int connection = accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0 && errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
+    Fd connection(accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!connection.valid() && errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
         // Out of descriptors or memory: report, and give it a moment to pass.
         std::fprintf(stderr, "lndb: %s\n", systemError("accept").c_str());
         usleep(100 * 1000);
@@ -187,9 +187,9 @@ int serve(Fd activated, const std::string& path, bool once)
         if (entries[1].revents != 0)
             pool.clearWake();
         if (entries[2].revents != 0) {
-            const int connection = acceptConnection(listener);
-            if (connection >= 0) {
-                pool.serve(connection);
+            Fd connection = acceptConnection(listener);
+            if (connection.valid()) {
+                pool.serve(std::move(connection));
                 if (once)
                     listener.close();
             }
@@ -207,16 +207,12 @@ int sendRequest(const std::string& path, int operation, long long number, const 
     using Response = KRGui::GenericResp;
 
     Request request;
-    request.setint64(Request::kOperationField, 0, operation, Request::kTagID, Request::kOperationId);
-    CNMessageBase*& info = request.getObjectAccessor(
-        true, false, Request::kPartitionInfoField, Request::kPartitionInfoSub, Request::kTagID,
-        Request::kPartitionInfoId, Request::kPartitionInfoTypeFamily, Request::kPartitionInfoTypeIndex);
-    info->setint64(Info::kPartitionNumberField, 0, number, Info::kTagID, Info::kPartitionNumberId);
-    const short fields[] = {Info::kScriptArg1Field, Info::kScriptArg2Field, Info::kScriptArg3Field};
-    const short subs[] = {Info::kScriptArg1Sub, Info::kScriptArg2Sub, Info::kScriptArg3Sub};
-    const unsigned int ids[] = {Info::kScriptArg1Id, Info::kScriptArg2Id, Info::kScriptArg3Id};
+    Request::kOperation.set(request, operation);
+    CNMessageBase*& info = Request::kPartitionInfo.access(request);
+    Info::kPartitionNumber.set(*info, number);
+    const CNStringField* const fields[] = {&Info::kScriptArg1, &Info::kScriptArg2, &Info::kScriptArg3};
     for (size_t i = 0; i < values.size() && i < 3; ++i)
-        info->setstring(fields[i], subs[i], values[i], Info::kTagID, ids[i]);
+        fields[i]->set(*info, values[i]);
 
     const sockaddr_un address = socketAddress(path);
     Fd socketFd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -239,18 +235,15 @@ int sendRequest(const std::string& path, int operation, long long number, const 
         std::fprintf(stderr, "lndb: no response: %s\n", received.AsString().c_str());
         return 1;
     }
-    if (response->getTagID() != Response::kTagID ||
-        !response->isSet(Response::kErrorCodeField, Response::kTagID, Response::kErrorCodeId)) {
+    if (response->getTagID() != Response::kTagID || !Response::kErrorCode.isSet(*response)) {
         std::fprintf(stderr, "lndb: the answer is not a generic response with an errorCode\n");
         return 1;
     }
-    const long long errorCode =
-        response->getint64(Response::kErrorCodeField, Response::kTagID, Response::kErrorCodeId);
+    const long long errorCode = Response::kErrorCode.get(*response);
     std::printf("errorCode: %lld\n", errorCode);
-    if (response->isSet(Response::kErrorStringField, Response::kTagID, Response::kErrorStringId)) {
+    if (Response::kErrorString.isSet(*response)) {
         // Often a script's error output: it may end in a line feed already.
-        const std::string text = response->getstring(
-            Response::kErrorStringField, Response::kErrorStringSub, Response::kTagID, Response::kErrorStringId);
+        const std::string text = Response::kErrorString.get(*response);
         std::printf("errorString: %s%s", text.c_str(),
                     !text.empty() && text.back() == '\n' ? "" : "\n");
     }

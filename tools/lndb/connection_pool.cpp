@@ -59,8 +59,8 @@ ConnectionPool::ConnectionPool(std::size_t limit) : limit_(limit)
     queue_.reserve(limit);
     inService_.reserve(limit);
     workers_.reserve(limit);
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_ < 0)
+    wake_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake_.valid())
         throw std::runtime_error(systemError("eventfd"));
 }
 
@@ -73,7 +73,6 @@ ConnectionPool::~ConnectionPool()
     handedOver_.notify_all();
     for (std::thread& worker : workers_)
         worker.join();
-    close(wake_);
 }
 
 bool ConnectionPool::hasRoom() const
@@ -88,10 +87,10 @@ bool ConnectionPool::idle() const
     return queue_.empty() && inService_.empty();
 }
 
-void ConnectionPool::serve(int connection)
+void ConnectionPool::serve(common::UniqueFd connection)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    queue_.push_back(connection);
+    queue_.push_back(std::move(connection));
     if (idleWorkers_ < queue_.size() && workers_.size() < limit_) {
         try {
             startWorker();
@@ -100,7 +99,6 @@ void ConnectionPool::serve(int connection)
             if (workers_.empty()) {
                 // No one would ever take it.
                 queue_.pop_back();
-                close(connection);
                 return;
             }
         }
@@ -127,13 +125,13 @@ void ConnectionPool::dropWaiting()
 void ConnectionPool::clearWake()
 {
     std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t ignored = read(wake_, &count, sizeof count);
+    [[maybe_unused]] const ssize_t ignored = read(wake_.get(), &count, sizeof count);
 }
 
 void ConnectionPool::work()
 {
     for (;;) {
-        int connection = -1;
+        common::UniqueFd connection;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             ++idleWorkers_;
@@ -141,20 +139,20 @@ void ConnectionPool::work()
             --idleWorkers_;
             if (queue_.empty())
                 return;
-            connection = queue_.front();
+            connection = std::move(queue_.front());
             queue_.erase(queue_.begin());
-            inService_.push_back(connection);
+            inService_.push_back(connection.get());
             if (dropping_)
-                shutdown(connection, SHUT_RD);
+                shutdown(connection.get(), SHUT_RD);
         }
-        answerOn(connection);
+        answerOn(connection.get());
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            inService_.erase(std::find(inService_.begin(), inService_.end(), connection));
-            close(connection);
+            inService_.erase(std::find(inService_.begin(), inService_.end(), connection.get()));
+            connection.reset();
         }
         const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t ignored = write(wake_, &one, sizeof one);
+        [[maybe_unused]] const ssize_t ignored = write(wake_.get(), &one, sizeof one);
     }
 }
 

@@ -4,6 +4,8 @@
 // ends, holds only its own connection.
 #pragma once
 
+#include "file_descriptor.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -26,14 +28,14 @@ public:
     bool hasRoom() const;
     // True when no connection is being served.
     bool idle() const;
-    // Takes an accepted connection (and its descriptor) when hasRoom().
-    void serve(int connection);
+    // Takes an accepted connection when hasRoom().
+    void serve(common::UniqueFd connection);
     // Every connection still waiting for its request, now or later, sees the
     // end of its input at once (and is answered and closed as for a peer that
     // sent nothing); requests already received are carried out and answered.
     void dropWaiting();
     // Readable after a connection has been served; drain with clearWake().
-    int wakeFd() const { return wake_; }
+    int wakeFd() const { return wake_.get(); }
     void clearWake();
 
 private:
@@ -41,12 +43,12 @@ private:
     void startWorker();
 
     const std::size_t limit_;
-    int wake_ = -1;
+    common::UniqueFd wake_;
     mutable std::mutex mutex_;
     std::condition_variable handedOver_;
     // Both hold at most `limit` descriptors, in room reserved at the start.
-    std::vector<int> queue_;       // handed over, not yet taken by a worker
-    std::vector<int> inService_;   // taken by a worker, not yet closed
+    std::vector<common::UniqueFd> queue_;  // handed over, not yet taken by a worker
+    std::vector<int> inService_;           // taken by a worker, not yet closed
     std::size_t idleWorkers_ = 0;  // waiting for a connection
     bool dropping_ = false;
     bool closing_ = false;

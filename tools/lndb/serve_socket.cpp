@@ -94,16 +94,11 @@ public:
 private:
     const SocketPlace& place_;
     std::string name_;
-    lndb::ScopedFd fd_;
+    common::UniqueFd fd_;
     struct stat made_ {};
 };
 
 }  // namespace
-
-std::string systemError(const std::string& what)
-{
-    return what + ": " + std::strerror(errno);
-}
 
 SocketPlace::SocketPlace(const std::string& path) : path_(path)
 {
@@ -157,7 +152,7 @@ ServerLock::~ServerLock()
         unlinkat(place_.directory(), name_.c_str(), 0);
 }
 
-lndb::ScopedFd takeActivatedSocket()
+common::UniqueFd takeActivatedSocket()
 {
     // Also clears LISTEN_FDS, LISTEN_PID and LISTEN_FDNAMES, and marks the
     // passed descriptors close-on-exec.
@@ -166,7 +161,7 @@ lndb::ScopedFd takeActivatedSocket()
         errno = -passed;
         throw std::runtime_error(systemError("cannot take the sockets systemd passed"));
     }
-    std::vector<lndb::ScopedFd> fds;
+    std::vector<common::UniqueFd> fds;
     for (int i = 0; i < passed; ++i)
         fds.emplace_back(SD_LISTEN_FDS_START + i);
     if (passed > 1)
@@ -174,7 +169,7 @@ lndb::ScopedFd takeActivatedSocket()
                                  " descriptors; one listening socket is served");
     if (passed == 1 && sd_is_socket_unix(fds[0].get(), SOCK_STREAM, 1, nullptr, 0) <= 0)
         throw std::runtime_error("the descriptor systemd passed is not a listening Unix stream socket");
-    return passed == 1 ? std::move(fds[0]) : lndb::ScopedFd();
+    return passed == 1 ? std::move(fds[0]) : common::UniqueFd();
 }
 
 Listener::Listener(const SocketPlace& place) : place_(&place)

@@ -4,7 +4,8 @@
 // predict or plant, and only what this server made is removed.
 #pragma once
 
-#include "internal/scoped_fd.h"
+#include "file_descriptor.h"
+#include "system_error.h"
 
 #include <string>
 #include <utility>
@@ -12,8 +13,7 @@
 
 namespace lndbcli {
 
-// "<what>: <the system's message for errno>".
-std::string systemError(const std::string& what);
+using common::systemError;
 
 // The directory that holds PATH, opened once, and PATH's last component.
 // Every later step works relative to the opened directory, so renaming or
@@ -29,7 +29,7 @@ public:
 private:
     std::string path_;
     std::string name_;
-    lndb::ScopedFd directory_;
+    common::UniqueFd directory_;
 };
 
 // An exclusive lock on PATH.lock, held while the server runs, so that a
@@ -47,7 +47,7 @@ public:
 private:
     const SocketPlace& place_;
     std::string name_;
-    lndb::ScopedFd fd_;
+    common::UniqueFd fd_;
 };
 
 // The listening socket systemd passed to this process (socket activation:
@@ -55,7 +55,7 @@ private:
 // The variables are taken out of the environment, so no script sees them.
 // Throws when what was passed cannot be served: more than one descriptor, or
 // one that is not a listening Unix stream socket.
-lndb::ScopedFd takeActivatedSocket();
+common::UniqueFd takeActivatedSocket();
 
 // The listening socket at PATH. It is bound with mode 0600 inside a private
 // directory (mode 0700, a random name, made beside PATH), starts listening,
@@ -69,7 +69,7 @@ lndb::ScopedFd takeActivatedSocket();
 class Listener {
 public:
     explicit Listener(const SocketPlace& place);
-    explicit Listener(lndb::ScopedFd activated) : fd_(std::move(activated)) {}
+    explicit Listener(common::UniqueFd activated) : fd_(std::move(activated)) {}
     ~Listener() { close(); }
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
@@ -82,7 +82,7 @@ public:
 
 private:
     const SocketPlace* place_ = nullptr;
-    lndb::ScopedFd fd_;
+    common::UniqueFd fd_;
     dev_t device_ = 0;
     ino_t inode_ = 0;
 };

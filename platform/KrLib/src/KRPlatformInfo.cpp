@@ -22,10 +22,11 @@ namespace {
 // "out of memory" fits the string's inline buffer: assigning it cannot throw.
 constexpr const char* kOutOfMemory = "out of memory";
 
-std::string systemError(const std::string& what, const std::string& path)
+// "cannot <what> <path>: <the system's message for errno>".
+std::string cannot(const std::string& what, const std::string& path)
 {
     const int error = errno;
-    return "cannot " + what + " " + krlib::printable(path) + ": " + std::strerror(error);
+    return common::systemError("cannot " + what + " " + krlib::printable(path), error);
 }
 
 // Removes the temporary file unless it was renamed over the store.
@@ -59,11 +60,11 @@ bool readCurrent(const std::string& path, CurrentFile& current, std::string& err
     if (!fd.valid()) {
         if (errno == ENOENT)
             return true;
-        error = systemError("read configuration store", path);
+        error = cannot("read configuration store", path);
         return false;
     }
     if (fstat(fd.get(), &current.st) != 0 || !krlib::readToEnd(fd.get(), current.text)) {
-        error = systemError("read configuration store", path);
+        error = cannot("read configuration store", path);
         return false;
     }
     if (!S_ISREG(current.st.st_mode)) {
@@ -84,7 +85,7 @@ bool replaceStore(const std::string& path, const CurrentFile& current, std::stri
     std::string pattern = path + ".tmp.XXXXXX";
     const int created = mkostemp(pattern.data(), O_CLOEXEC);
     if (created < 0) {
-        error = systemError("create a temporary file beside", path);
+        error = cannot("create a temporary file beside", path);
         return false;
     }
     TemporaryFile temporary(pattern);
@@ -92,12 +93,12 @@ bool replaceStore(const std::string& path, const CurrentFile& current, std::stri
     // land in the new store.
     krlib::UniqueFd fd(safefiles::aboveStandardStreams(created));
     if (!fd.valid()) {
-        error = systemError("create a temporary file beside", path);
+        error = cannot("create a temporary file beside", path);
         return false;
     }
     const mode_t mode = current.exists ? current.st.st_mode & 07777 : 0644;
     if (!krlib::writeAll(fd.get(), text) || fchmod(fd.get(), mode) != 0) {
-        error = systemError("write", temporary.path());
+        error = cannot("write", temporary.path());
         return false;
     }
     if (current.exists && (current.st.st_uid != geteuid() || current.st.st_gid != getegid())) {
@@ -106,17 +107,17 @@ bool replaceStore(const std::string& path, const CurrentFile& current, std::stri
         }
     }
     if (fsync(fd.get()) != 0 || fd.close() != 0) {
-        error = systemError("write", temporary.path());
+        error = cannot("write", temporary.path());
         return false;
     }
     if (rename(temporary.path().c_str(), path.c_str()) != 0) {
-        error = systemError("replace configuration store", path);
+        error = cannot("replace configuration store", path);
         return false;
     }
     temporary.keep();
     krlib::UniqueFd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid() || fsync(dir.get()) != 0) {
-        error = systemError("sync the directory of", path);
+        error = cannot("sync the directory of", path);
         return false;
     }
     return true;
@@ -139,7 +140,7 @@ std::string lockWithin(int fd, const std::string& lockPath)
         if (errno == EINTR)
             continue;
         if (errno != EWOULDBLOCK)
-            return systemError("lock", lockPath);
+            return cannot("lock", lockPath);
         if (std::chrono::steady_clock::now() >= deadline)
             return "cannot lock " + krlib::printable(lockPath) + ": another process has held it for " +
                    std::to_string(kLockWait.count()) + " s; nothing was written";

@@ -110,16 +110,6 @@ std::string storePathFor(const std::string& instance)
     return registryDirectory() + "/" + instance + ".ini";
 }
 
-std::string printable(std::string_view text)
-{
-    std::string shown(text);
-    for (char& c : shown) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '?';
-    }
-    return shown;
-}
-
 namespace {
 
 // What identifies one version of the file. A rewrite in place changes the

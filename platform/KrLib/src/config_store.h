@@ -3,6 +3,8 @@
 // KRPI_PlatformBase. Internal to libKrLib.
 #pragma once
 
+#include "system_error.h"
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -55,8 +57,7 @@ std::string registryDirectory();
 // cannot name a file there (empty, ".", "..", or holding '/').
 std::string storePathFor(const std::string& instance);
 
-// The text with control characters shown as '?', for one-line messages.
-std::string printable(std::string_view text);
+using common::printable;
 
 struct LoadedStore {
     std::shared_ptr<const ConfigStore> store;  // null when the file cannot be read

@@ -19,41 +19,6 @@ extern char** environ;
 
 namespace krlib {
 
-Deadline Deadline::after(std::chrono::milliseconds span)
-{
-    Deadline deadline;
-    deadline.at_ = std::chrono::steady_clock::now() + span;
-    return deadline;
-}
-
-bool Deadline::passed() const
-{
-    return at_ && std::chrono::steady_clock::now() >= *at_;
-}
-
-std::optional<std::chrono::nanoseconds> Deadline::remaining() const
-{
-    if (!at_)
-        return std::nullopt;
-    return std::max(std::chrono::nanoseconds(0), *at_ - std::chrono::steady_clock::now());
-}
-
-int Deadline::pollTimeout() const
-{
-    const auto left = remaining();
-    if (!left)
-        return -1;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*left).count();
-    return static_cast<int>(std::min<long long>(ms, INT_MAX));
-}
-
-std::string errnoText(int error)
-{
-    char buffer[256];
-    // GNU strerror_r: answers a pointer to the text, not always `buffer`.
-    return strerror_r(error, buffer, sizeof buffer);
-}
-
 std::string oneLine(const char* text)
 {
     std::string line = text != nullptr ? text : "";

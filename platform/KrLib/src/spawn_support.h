@@ -2,34 +2,17 @@
 // posix_spawn with a clean child, and waiting for a child with a time limit.
 #pragma once
 
+#include "deadline.h"
+#include "system_error.h"
 #include "unique_fd.h"
 
-#include <chrono>
-#include <optional>
 #include <string>
 #include <sys/types.h>
 
 namespace krlib {
 
-// A point on the monotonic clock, or none (wait for as long as it takes).
-class Deadline {
-public:
-    static Deadline never() { return Deadline(); }
-    static Deadline after(std::chrono::milliseconds span);
-
-    bool passed() const;
-    // Milliseconds for poll(): -1 without a deadline, else what is left,
-    // rounded up so the deadline is never cut short.
-    int pollTimeout() const;
-    // What is left, or nothing without a deadline.
-    std::optional<std::chrono::nanoseconds> remaining() const;
-
-private:
-    std::optional<std::chrono::steady_clock::time_point> at_;
-};
-
-// The system's message for an errno value (thread-safe).
-std::string errnoText(int error);
+using common::Deadline;
+using common::errnoText;
 
 // The text with line breaks replaced, so an error stays on one line.
 std::string oneLine(const char* text);

@@ -5,19 +5,6 @@
 
 namespace krlib {
 
-void UniqueFd::reset(int fd) noexcept
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
-}
-
-int UniqueFd::close()
-{
-    const int fd = release();
-    return fd >= 0 ? ::close(fd) : 0;
-}
-
 bool readToEnd(int fd, std::string& text)
 {
     char chunk[65536];

@@ -1,45 +1,14 @@
 // Owned file descriptor and whole-file I/O on descriptors. Internal to libKrLib.
 #pragma once
 
+#include "file_descriptor.h"
+
 #include <string>
 #include <string_view>
 
 namespace krlib {
 
-// A descriptor closed with the object.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            fd_ = other.release();
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() noexcept
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    // Closes the descriptor held (if any) and takes `fd` in its place.
-    void reset(int fd = -1) noexcept;
-    // Closes now and reports close()'s result (0 or -1 with errno).
-    int close();
-
-private:
-    int fd_ = -1;
-};
+using UniqueFd = common::UniqueFd;
 
 // Reads from the descriptor's current position to the end of the file.
 // False with errno set on a read error.

@@ -1,10 +1,11 @@
 #include "CKrNetwork.h"
 
 #include "CNMessageXML.h"
+#include "deadline.h"
+#include "system_error.h"
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -12,7 +13,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
-#include <system_error>
 #include <vector>
 
 namespace {
@@ -20,37 +20,14 @@ namespace {
 constexpr size_t kHeaderLength = 4;
 constexpr size_t kInitialBuffer = 64 * 1024;
 
-std::string systemError(const char* what, int error)
+using common::Deadline;
+using common::systemError;
+
+// A deadline `milliseconds` from now; none for 0 or less.
+Deadline deadlineAfter(long long milliseconds)
 {
-    return std::string(what) + ": " + std::error_code(error, std::generic_category()).message();
+    return milliseconds > 0 ? Deadline::after(std::chrono::milliseconds(milliseconds)) : Deadline::never();
 }
-
-// A point on the monotonic clock, or none (wait without limit).
-class Deadline {
-public:
-    explicit Deadline(long long milliseconds)
-        : limited_(milliseconds > 0),
-          end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds))
-    {
-    }
-
-    // Milliseconds for poll(): -1 without limit, 0 when passed.
-    int pollTimeout() const
-    {
-        if (!limited_)
-            return -1;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              end_ - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0)
-            return 0;
-        return left > INT_MAX ? INT_MAX : static_cast<int>(left);
-    }
-
-private:
-    bool limited_;
-    std::chrono::steady_clock::time_point end_;
-};
 
 // How long a receive waits, and the words that describe it in a timeout.
 struct Wait {
@@ -176,7 +153,7 @@ struct CKrNetwork::Connection {
         // Whatever fails from here on leaves the stream at an unknown place.
         readable = false;
         const Wait wait = receiveWait(timeoutSeconds);
-        const Deadline deadline(wait.milliseconds);
+        const Deadline deadline = deadlineAfter(wait.milliseconds);
 
         CZuError error = fill(kHeaderLength, deadline, wait, peerClosed);
         if (error.IsError())
@@ -219,7 +196,7 @@ struct CKrNetwork::Connection {
         for (size_t i = 0; i < kHeaderLength; ++i)
             frame[i] = static_cast<char>((length >> (8 * (kHeaderLength - 1 - i))) & 0xFF);
 
-        const Deadline deadline(timeoutSeconds > 0 ? timeoutSeconds * 1000LL : 0);
+        const Deadline deadline = deadlineAfter(timeoutSeconds > 0 ? timeoutSeconds * 1000LL : 0);
         size_t sent = 0;
         while (sent < frame.size()) {
             const ssize_t done =

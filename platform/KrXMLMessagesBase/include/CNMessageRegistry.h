@@ -12,12 +12,11 @@
 #pragma once
 
 #include "CNMessageBase.h"
+#include "CNMessageField.h"
 #include "KrXMLMessagesBaseExport.h"
 
 #include <memory>
 #include <vector>
-
-enum class CNFieldKind { Int64, String, Object };
 
 struct CNFieldDescription {
     short field;
@@ -25,6 +24,16 @@ struct CNFieldDescription {
     CNFieldKind kind;
     unsigned long long objectTag = 0;  // the nested object's type, for kind Object
 };
+
+// The description of a named field (CNMessageField.h).
+template <class Field>
+constexpr CNFieldDescription describe(const Field& field)
+{
+    if constexpr (Field::kind == CNFieldKind::Object)
+        return {field.number, field.id, Field::kind, field.objectTag};
+    else
+        return {field.number, field.id, Field::kind};
+}
 
 // Releases a message object through the deleter of the type that created it.
 struct CNMessageDeleter {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "CNMessageBase.h"
+#include "CNMessageField.h"
 #include "KrXMLMessagesBaseExport.h"
 
 namespace KRGui {
@@ -10,14 +11,8 @@ class KRXML_API GenericResp : public CNMessageBase {
 public:
     static constexpr unsigned long long kTagID = 16778224;  // 0x10003F0
 
-    // errorCode: 0 = done, 1 = failed.
-    static constexpr short kErrorCodeField = 1;
-    static constexpr short kErrorCodeSub = 1;
-    static constexpr unsigned int kErrorCodeId = 10268693;
-    // errorString: why the request failed.
-    static constexpr short kErrorStringField = 2;
-    static constexpr short kErrorStringSub = 2;
-    static constexpr unsigned int kErrorStringId = 12053727;
+    KRXML_LOCAL static constexpr CNInt64Field kErrorCode{{kTagID, 1, 1, 10268693}};      // 0 = done, 1 = failed
+    KRXML_LOCAL static constexpr CNStringField kErrorString{{kTagID, 2, 2, 12053727}};  // why the request failed
 
     GenericResp();  // CNMessageBase(1, 0), tag id kTagID
     ~GenericResp();

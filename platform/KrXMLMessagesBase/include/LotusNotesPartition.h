@@ -2,6 +2,7 @@
 #pragma once
 
 #include "CNMessageBase.h"
+#include "CNMessageField.h"
 #include "KrXMLMessagesBaseExport.h"
 
 // The partition carried inside a LotusNotesPartitionReq.
@@ -9,17 +10,11 @@ class KRXML_API LotusNotesPartitionInfo : public CNMessageBase {
 public:
     static constexpr unsigned long long kTagID = 508527768;  // 0x1E4F8498
 
-    static constexpr short kPartitionNumberField = 1;  // int64
-    static constexpr unsigned int kPartitionNumberId = 6898689;
-    static constexpr short kScriptArg1Field = 2;  // text, required
-    static constexpr short kScriptArg1Sub = 2;
-    static constexpr unsigned int kScriptArg1Id = 873307;
-    static constexpr short kScriptArg2Field = 3;  // text, required to add
-    static constexpr short kScriptArg2Sub = 6;
-    static constexpr unsigned int kScriptArg2Id = 15105173;
-    static constexpr short kScriptArg3Field = 4;  // text, optional, required to add
-    static constexpr short kScriptArg3Sub = 10;
-    static constexpr unsigned int kScriptArg3Id = 1272958;
+    KRXML_LOCAL static constexpr CNInt64Field kPartitionNumber{{kTagID, 1, 0, 6898689}};
+    KRXML_LOCAL static constexpr CNStringField kScriptArg1{{kTagID, 2, 2, 873307}};   // required
+    KRXML_LOCAL static constexpr CNStringField kScriptArg2{{kTagID, 3, 6, 15105173}};  // required to add
+    // Optional (presence asked with isSet), required to add.
+    KRXML_LOCAL static constexpr CNStringField kScriptArg3{{kTagID, 4, 10, 1272958}};
 
     LotusNotesPartitionInfo();
     ~LotusNotesPartitionInfo();
@@ -29,13 +24,9 @@ class KRXML_API LotusNotesPartitionReq : public CNMessageBase {
 public:
     static constexpr unsigned long long kTagID = 513299686;  // 0x1E9854E6
 
-    static constexpr short kPartitionInfoField = 2;  // nested LotusNotesPartitionInfo
-    static constexpr short kPartitionInfoSub = 2;
-    static constexpr unsigned int kPartitionInfoId = 14807476;
-    static constexpr int kPartitionInfoTypeFamily = 30;  // values the accessor is called with
-    static constexpr int kPartitionInfoTypeIndex = 1930;
-    static constexpr short kOperationField = 3;  // int64: 0 = delete, 1 = add
-    static constexpr unsigned int kOperationId = 12263650;
+    KRXML_LOCAL static constexpr CNObjectField kPartitionInfo{{kTagID, 2, 2, 14807476},
+                                                  LotusNotesPartitionInfo::kTagID, 30, 1930};
+    KRXML_LOCAL static constexpr CNInt64Field kOperation{{kTagID, 3, 0, 12263650}};  // 0 = delete, 1 = add
 
     LotusNotesPartitionReq();
     ~LotusNotesPartitionReq();

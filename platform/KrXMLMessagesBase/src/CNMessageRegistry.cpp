@@ -36,20 +36,10 @@ public:
         using Info = LotusNotesPartitionInfo;
         using Req = LotusNotesPartitionReq;
         using Resp = KRGui::GenericResp;
-        types_[Info::kTagID] = typeOf<Info>({
-            {Info::kPartitionNumberField, Info::kPartitionNumberId, CNFieldKind::Int64},
-            {Info::kScriptArg1Field, Info::kScriptArg1Id, CNFieldKind::String},
-            {Info::kScriptArg2Field, Info::kScriptArg2Id, CNFieldKind::String},
-            {Info::kScriptArg3Field, Info::kScriptArg3Id, CNFieldKind::String},
-        });
-        types_[Req::kTagID] = typeOf<Req>({
-            {Req::kPartitionInfoField, Req::kPartitionInfoId, CNFieldKind::Object, Info::kTagID},
-            {Req::kOperationField, Req::kOperationId, CNFieldKind::Int64},
-        });
-        types_[Resp::kTagID] = typeOf<Resp>({
-            {Resp::kErrorCodeField, Resp::kErrorCodeId, CNFieldKind::Int64},
-            {Resp::kErrorStringField, Resp::kErrorStringId, CNFieldKind::String},
-        });
+        types_[Info::kTagID] = typeOf<Info>({describe(Info::kPartitionNumber), describe(Info::kScriptArg1),
+                                              describe(Info::kScriptArg2), describe(Info::kScriptArg3)});
+        types_[Req::kTagID] = typeOf<Req>({describe(Req::kPartitionInfo), describe(Req::kOperation)});
+        types_[Resp::kTagID] = typeOf<Resp>({describe(Resp::kErrorCode), describe(Resp::kErrorString)});
     }
 
     void add(unsigned long long tag, MessageType type)

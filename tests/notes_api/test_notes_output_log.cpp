@@ -41,15 +41,9 @@ std::string baseName(const std::string& path)
 
 // An installation whose instance file names kInstance; the redirecting
 // process runs in a subdirectory, as GetInstanceName reads ../orrery_vm.
-class OutputLog {
+class OutputLog : public lndbtest::NamedInstance {
 public:
-    OutputLog()
-    {
-        lndbtest::makeDirs(workDir());
-        lndbtest::writeFile(installation_.root() + "/orrery_vm",
-                            std::string("ORRERY_INST=\"") + kInstance + "\"\n");
-    }
-    std::string workDir() const { return installation_.root() + "/work"; }
+    OutputLog() : NamedInstance(kInstance) {}
     std::string current() const
     {
         return installation_.logDir() + "/" + baseName(ownExecutable()) + "_" + kInstance + "_NotesAPI.log";
@@ -59,8 +53,6 @@ public:
         return installation_.logDir() + "/Old_" + baseName(ownExecutable()) + "_" + kInstance +
                "_NotesAPI.log";
     }
-    std::vector<std::string> debugLines() const { return installation_.debugLines(); }
-    lndbtest::SampleInstallation& installation() { return installation_; }
 
     // DumpFileTimeAndVer(nullptr, 1) in a child working in workDir(), which
     // then writes one line to each stream.
@@ -76,9 +68,6 @@ public:
             return 0;
         });
     }
-
-private:
-    lndbtest::SampleInstallation installation_;
 };
 
 std::string traceLine()
@@ -212,22 +201,6 @@ TEST(NotesOutputLog, UnopenableLogLeavesTheStreams)
     EXPECT_EQ(lines[0], traceLine());
     EXPECT_EQ(lines[1], "DumpFileTimeAndVer() : cannot open '" + log.current() +
                             "' - 21 (Is a directory); standard output and error left as they were");
-}
-
-TEST(NotesOutputLog, LndbLogRedirect)
-{
-    OutputLog log;
-    const lndbtest::CommandResult result =
-        lndbtest::runCommand("cd " + lndbtest::shellQuote(log.workDir()) + " && " + lndbtest::binDir() +
-                             "/lndb log redirect");
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "");
-    const std::string lndbLog = log.installation().logDir() + "/lndb_" + kInstance + "_NotesAPI.log";
-    const std::regex expected("\n\n===== .* '" + lndbtest::binDir() + "/lndb' \\(pid (\\d+)\\) =====\n"
-                              "lndb log redirect: standard output of pid \\1\n"
-                              "lndb log redirect: standard error of pid \\1\n");
-    EXPECT_TRUE(std::regex_match(lndbtest::readFile(lndbLog), expected)) << lndbtest::readFile(lndbLog);
 }
 
 TEST(NotesOutputLog, LogNameTooLongForItsBuffer)

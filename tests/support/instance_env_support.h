@@ -16,6 +16,7 @@
 #include <pwd.h>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -170,6 +171,64 @@ inline void openLogsToEveryone(const SampleInstallation& installation)
         chmod(path.c_str(), 0666);
     }
 }
+
+// A partition of the sample installation as findDataPartition reads it: a
+// data directory with its notes.ini, a program directory, the four values
+// (partition 1, user nobody), logs that the user can write, LD_LIBRARY_PATH
+// /opt/lib and no LOTUS.
+class SamplePartition {
+public:
+    using Values = std::vector<std::pair<std::string, std::string>>;
+
+    SamplePartition()
+    {
+        platformStore = readFile(install.storePath());
+        makeDirs(data);
+        makeDirs(home);
+        writeFile(data + "/notes.ini", "[Notes]\n");
+        writeValues(standardValues());
+        openLogsToEveryone(install);
+    }
+
+    Values standardValues() const
+    {
+        return {{data, "1"},
+                {"sDominoDataDir_1", data},
+                {data + "_sDominoHomeDir", home},
+                {"sDominoUser_1", "nobody"}};
+    }
+
+    // Replaces the LotusNotesDBAgent section with `values`.
+    void writeValues(const Values& values)
+    {
+        std::string section = "[LotusNotesDBAgent]\n";
+        for (const auto& [name, value] : values)
+            section += name + " = " + value + "\n";
+        writeFile(install.storePath(), platformStore + section);
+    }
+
+    SampleInstallation install;
+    std::string platformStore;
+    const std::string data = install.root() + "/data/notesdata1";
+    const std::string home = install.root() + "/opt/hcl/domino";
+    ScopedEnv libraryPath{"LD_LIBRARY_PATH", "/opt/lib"};
+    ScopedEnv lotus{"LOTUS", nullptr};
+};
+
+// Values of every type for the configuration reads, in section
+// LotusNotesDBAgent, and one in another section.
+inline const char* const kSampleAgentValues = "[LotusNotesDBAgent]\n"
+                                              "nCount = 12abc\n"
+                                              "nWord = abc\n"
+                                              "llBig = 9876543210123\n"
+                                              "llNegative = -42\n"
+                                              "lText = hello\n"
+                                              "sDominoUser = bare\n"
+                                              "sDominoUser_ = empty partition\n"
+                                              "sDominoUser_3 = three\n"
+                                              "/local/notesdata = 2\n"
+                                              "[Other]\n"
+                                              "sOnlyElsewhere = x\n";
 
 // The three debug lines of a configuration read of `name`.
 inline std::vector<std::string> configReadLines(const std::string& name, bool found,

@@ -1,6 +1,6 @@
 // Partition discovery: from the instance string through the four reads to
-// notes.ini and the user switch; the failure lines, the critical event, the
-// refusals of texts that do not fit, and the lndb partition find command.
+// notes.ini and the user switch; the failure lines, the critical event and
+// the refusals of texts that do not fit.
 // Every call runs in a forked child: a successful one switches users.
 
 #include "instance_env_support.h"
@@ -26,7 +26,7 @@ using lndbtest::Report;
 using lndbtest::SampleInstallation;
 using lndbtest::ScopedEnv;
 
-using Values = std::vector<std::pair<std::string, std::string>>;
+using Values = lndbtest::SamplePartition::Values;
 
 constexpr char kDelimiter = '\x12';
 // The delimiter as the debug log shows it: control bytes are written escaped.
@@ -45,35 +45,8 @@ size_t countStartingWith(const std::vector<std::string>& lines, const std::strin
     }));
 }
 
-class FindDataPartition : public ::testing::Test {
+class FindDataPartition : public ::testing::Test, protected lndbtest::SamplePartition {
 protected:
-    void SetUp() override
-    {
-        platformStore = lndbtest::readFile(install.storePath());
-        lndbtest::makeDirs(data);
-        lndbtest::makeDirs(home);
-        lndbtest::writeFile(data + "/notes.ini", "[Notes]\n");
-        writeValues(standardValues());
-        lndbtest::openLogsToEveryone(install);
-    }
-
-    Values standardValues() const
-    {
-        return {{data, "1"},
-                {"sDominoDataDir_1", data},
-                {data + "_sDominoHomeDir", home},
-                {"sDominoUser_1", "nobody"}};
-    }
-
-    // Replaces the LotusNotesDBAgent section with `values`.
-    void writeValues(const Values& values)
-    {
-        std::string section = "[LotusNotesDBAgent]\n";
-        for (const auto& [name, value] : values)
-            section += name + " = " + value + "\n";
-        lndbtest::writeFile(install.storePath(), platformStore + section);
-    }
-
     // Calls findDataPartition in a child with "Instance001", 0x12 and
     // `dataDirText` (or `instance` as given when `raw`), and reports the
     // result, the outputs, the ids and the Notes variables.
@@ -108,13 +81,6 @@ protected:
     {
         return lndbtest::readLines(install.logDir() + "/events.log");
     }
-
-    SampleInstallation install;
-    std::string platformStore;
-    const std::string data = install.root() + "/data/notesdata1";
-    const std::string home = install.root() + "/opt/hcl/domino";
-    ScopedEnv libraryPath{"LD_LIBRARY_PATH", "/opt/lib"};
-    ScopedEnv lotus{"LOTUS", nullptr};
 };
 
 TEST_F(FindDataPartition, ResolvesThePartitionAndSwitchesToItsUser)
@@ -362,49 +328,6 @@ TEST_F(FindDataPartition, TextsThatDoNotFitAreRefused)
     // The instance text that did not fit was not copied anywhere.
     writeValues({});
     EXPECT_EQ(findInChild(longText)["dataDir"], std::string(1024, '#'));
-}
-
-class PartitionFindCommand : public FindDataPartition {
-protected:
-    // A process that has changed its user is no longer dumpable, so the
-    // sanitizers' leak checker could not attach to it at exit; it is off for
-    // the command (the suites check the library's calls for leaks in their
-    // children).
-    lndbtest::CommandResult find(const std::string& dataDir)
-    {
-        return lndbtest::runCommand(
-            "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 " +
-            lndbtest::shellQuote(lndbtest::binDir() + "/lndb") +
-            " partition find --instance Instance001 --data-dir " + lndbtest::shellQuote(dataDir));
-    }
-};
-
-TEST_F(PartitionFindCommand, PrintsThePartitionTheIdsAndTheVariables)
-{
-    // A data directory the store does not know: exit 1, no directories.
-    auto result = find(install.root() + "/data/elsewhere");
-    EXPECT_EQ(result.status, 1) << result.err;
-    EXPECT_EQ(result.out.rfind("findDataPartition: false\n", 0), 0u) << result.out;
-    EXPECT_NE(result.out.find("LOTUS is not set\n"), std::string::npos) << result.out;
-    EXPECT_EQ(result.out.find("data directory:"), std::string::npos) << result.out;
-
-    if (geteuid() != 0)
-        GTEST_SKIP() << "switching users needs root";
-    const struct passwd* nobody = getpwnam("nobody");
-    ASSERT_NE(nobody, nullptr);
-    result = find(data + "/");
-    EXPECT_EQ(result.status, 0) << result.err;
-    const std::string uid = std::to_string(nobody->pw_uid);
-    const std::string gid = std::to_string(nobody->pw_gid);
-    for (const std::string& line :
-         {std::string("findDataPartition: true\n"), "data directory:    " + data + "\n",
-          "program directory: " + home + "\n", "notes.ini:         " + data + "/notes.ini\n",
-          "user ids:  real " + uid + ", effective " + uid + ", saved 0\n",
-          "group ids: real " + gid + ", effective " + gid + ", saved 0\n",
-          "LOTUS=" + home + "\n", "Notes_ExecDirectory=" + home + "/notes/latest/linux\n",
-          "NOTES_DATA_DIR=" + data + "\n",
-          "LD_LIBRARY_PATH=/opt/lib:" + home + "/notes/latest/linux\n"})
-        EXPECT_NE(result.out.find(line), std::string::npos) << line << "in:\n" << result.out;
 }
 
 }  // namespace

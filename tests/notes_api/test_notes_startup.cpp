@@ -20,49 +20,8 @@
 
 namespace {
 
-constexpr char kDirectoryFromNotes[] = "/srv/notes/data-from-notes.ini";
-
-// A sample installation with one partition (number 1, user nobody) whose
-// directories, notes.ini and logs the user nobody can reach.
-class Partition {
-public:
-    explicit Partition(const std::string& dataDir = "", const std::string& notesIniExtra = "",
-                       const char* number = "1")
-        : dataDir_(dataDir.empty() ? installation_.root() + "/notesdata" : dataDir),
-          homeDir_(installation_.root() + "/domino")
-    {
-        lndbtest::makeDirs(dataDir_);
-        lndbtest::makeDirs(homeDir_);
-        lndbtest::writeFile(notesIni(), std::string("[Notes]\nDirectory=") + kDirectoryFromNotes +
-                                            "\nKeyFileName=server.id\n" + notesIniExtra);
-        const std::string suffix = std::string("_") + number;
-        installation_.appendToStore("[LotusNotesDBAgent]\n" + dataDir_ + " = " + number +
-                                    "\nsDominoDataDir" + suffix + " = " + dataDir_ + "\n" + dataDir_ +
-                                    "_sDominoHomeDir = " + homeDir_ + "\nsDominoUser" + suffix +
-                                    " = nobody\n");
-        // nobody walks down to notes.ini and appends to the debug log; the
-        // temporary directories are the only ones opened up.
-        const std::string& root = installation_.root();
-        const std::string temporaryBase = root.substr(0, root.rfind('/'));
-        for (std::string dir = dataDir_; dir.size() > temporaryBase.size();
-             dir = dir.substr(0, dir.rfind('/')))
-            chmod(dir.c_str(), 0755);
-        chmod(root.c_str(), 0755);
-        chmod(installation_.logDir().c_str(), 0777);
-        lndbtest::writeFile(installation_.debugLogPath(), "", 0666);
-        setenv("LD_LIBRARY_PATH", notestest::fakeNotesDir().c_str(), 1);
-    }
-
-    const std::string& dataDir() const { return dataDir_; }
-    const std::string& homeDir() const { return homeDir_; }
-    std::string notesIni() const { return dataDir_ + "/notes.ini"; }
-    std::vector<std::string> debugLines() const { return installation_.debugLines(); }
-
-private:
-    lndbtest::SampleInstallation installation_;
-    std::string dataDir_;
-    std::string homeDir_;
-};
+using notestest::kDirectoryFromNotes;
+using notestest::Partition;
 
 uid_t nobodyUid()
 {
@@ -237,45 +196,6 @@ TEST(NotesStartup, LengthLimits)
     EXPECT_EQ(tail(partition.debugLines(), 1),
               std::vector<std::string>{
                   "Notes start-up refused: the instance name has 1024 characters, at most 1023 fit"});
-}
-
-// The lndb command finds libnotes.so under the program directory named by
-// --notes-dir and answers the check with its exit status.
-TEST(NotesStartup, LndbTasksCommand)
-{
-    lndbtest::TempDir answers;
-    chmod(answers.path().c_str(), 0755);
-    lndbtest::writeFile(answers / "busy", "  Database Compactor  Compacting mail/a.nsf\r\n", 0644);
-    Partition partition("", "FakeConsoleFile=" + answers / "busy" + "\n");
-    lndbtest::makeDirs(partition.homeDir() + "/notes/latest/linux");
-    ASSERT_EQ(symlink((notestest::fakeNotesDir() + "/libnotes.so").c_str(),
-                      (partition.homeDir() + "/notes/latest/linux/libnotes.so").c_str()),
-              0);
-    // Only --notes-dir leads to libnotes.so.
-    const lndbtest::ScopedEnv noLibraryPath("LD_LIBRARY_PATH", nullptr);
-    // A process that has switched users cannot be inspected by the leak
-    // checker at its exit (under the asan preset), so it is left out there.
-    const std::string command = "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" " + lndbtest::binDir() +
-                                "/lndb notes tasks --notes-dir " +
-                                lndbtest::shellQuote(partition.homeDir()) + " --instance A --data-dir " +
-                                lndbtest::shellQuote(partition.dataDir()) + " --server Mail01/Acme ";
-
-    struct Case {
-        const char* database;
-        int status;
-        const char* printed;
-    };
-    for (const Case c : {Case{"mail/a.nsf", 0, "isDBMaintananceTaskRunning: 1\n"},
-                         Case{"mail/b.nsf", 1, "isDBMaintananceTaskRunning: 0\n"}}) {
-        const lndbtest::CommandResult result = lndbtest::runCommand(command + c.database);
-        EXPECT_EQ(result.status, c.status) << result.out << result.err;
-        EXPECT_EQ(result.out, std::string("loadNotesFunctions: true\ninitializeWithPartition: true\n") +
-                                  c.printed);
-    }
-    lndbtest::writeFile(partition.notesIni(), "FakeConsoleStatus=291\n");
-    const lndbtest::CommandResult failed = lndbtest::runCommand(command + "mail/a.nsf");
-    EXPECT_EQ(failed.status, 2) << failed.out << failed.err;
-    EXPECT_NE(failed.out.find("isDBMaintananceTaskRunning: -1\n"), std::string::npos) << failed.out;
 }
 
 TEST(NotesStartup, ProxyStartHasNoEffect)

@@ -52,21 +52,7 @@ struct Storage {
 
 class ConfigValues : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        install.appendToStore("[LotusNotesDBAgent]\n"
-                              "nCount = 12abc\n"
-                              "nWord = abc\n"
-                              "llBig = 9876543210123\n"
-                              "llNegative = -42\n"
-                              "lText = hello\n"
-                              "sDominoUser = bare\n"
-                              "sDominoUser_ = empty partition\n"
-                              "sDominoUser_3 = three\n"
-                              "/local/notesdata = 2\n"
-                              "[Other]\n"
-                              "sOnlyElsewhere = x\n");
-    }
+    void SetUp() override { install.appendToStore(lndbtest::kSampleAgentValues); }
     SampleInstallation install;
 };
 
@@ -249,35 +235,6 @@ TEST_F(ConfigValues, RegistryValueWithAltReadsTwiceOnlyAfterASuccess)
     EXPECT_EQ(GetRegistryValueWithAlt("key", "alt", "lText", out.bytes, 1024), 1);
     EXPECT_EQ(out.text(), "hello");
     EXPECT_EQ(readsLogged(), 2u);
-}
-
-TEST_F(ConfigValues, LndbConfigGetPrintsTheNamedType)
-{
-    struct Case {
-        const char* args;
-        int status;
-        const char* out;
-        const char* err;
-    };
-    const Case cases[] = {
-        {"nCount", 0, "12\n", ""},
-        {"nWord", 0, "0\n", ""},
-        {"llBig", 0, "9876543210123\n", ""},
-        {"lText", 0, "hello\n", ""},
-        {"sDominoUser --partition 3", 0, "three\n", ""},
-        {"sDominoUser --partition ''", 0, "empty partition\n", ""},
-        {"sDominoUser_3", 0, "three\n", ""},
-        {"sMissing", 1, "", "lndb: sMissing not found in section LotusNotesDBAgent\n"},
-        {"sDominoUser --partition 9", 1, "",
-         "lndb: sDominoUser_9 not found in section LotusNotesDBAgent\n"},
-    };
-    for (const Case& c : cases) {
-        const auto result = lndbtest::runCommand(
-            lndbtest::shellQuote(lndbtest::binDir() + "/lndb") + " config get " + c.args);
-        EXPECT_EQ(result.status, c.status) << c.args;
-        EXPECT_EQ(result.out, c.out) << c.args;
-        EXPECT_EQ(result.err, c.err) << c.args;
-    }
 }
 
 // Readers on eight threads against a writer process that keeps rewriting the

@@ -60,17 +60,17 @@ std::string requestFrame(const RequestSpec& spec)
 {
     Req request;
     if (spec.operation)
-        request.setint64(3, 0, *spec.operation, Req::kTagID, 12263650);
+        Req::kOperation.set(request, *spec.operation);
     if (spec.withInfo) {
-        CNMessageBase*& info = request.getObjectAccessor(true, false, 2, 2, Req::kTagID, 14807476, 30, 1930);
+        CNMessageBase*& info = Req::kPartitionInfo.access(request);
         if (spec.number)
-            info->setint64(1, 0, *spec.number, Info::kTagID, 6898689);
+            Info::kPartitionNumber.set(*info, *spec.number);
         if (spec.arg1)
-            info->setstring(2, 2, *spec.arg1, Info::kTagID, 873307);
+            Info::kScriptArg1.set(*info, *spec.arg1);
         if (spec.arg2)
-            info->setstring(3, 6, *spec.arg2, Info::kTagID, 15105173);
+            Info::kScriptArg2.set(*info, *spec.arg2);
         if (spec.arg3)
-            info->setstring(4, 10, *spec.arg3, Info::kTagID, 1272958);
+            Info::kScriptArg3.set(*info, *spec.arg3);
     }
     std::string document;
     std::string error;
@@ -108,10 +108,9 @@ Response readResponse(int fd)
         return response;
     }
     response.arrived = true;
-    response.errorCode = message->isSet(1, Resp::kTagID, 10268693) ? message->getint64(1, Resp::kTagID, 10268693)
-                                                                    : -1;
-    if (message->isSet(2, Resp::kTagID, 12053727))
-        response.errorString = message->getstring(2, 2, Resp::kTagID, 12053727);
+    response.errorCode = Resp::kErrorCode.isSet(*message) ? Resp::kErrorCode.get(*message) : -1;
+    if (Resp::kErrorString.isSet(*message))
+        response.errorString = Resp::kErrorString.get(*message);
     return response;
 }
 
@@ -159,6 +158,43 @@ struct Case {
     std::optional<std::string> errorString;
     std::vector<std::string> log;  // "@CMD" stands for the run's command line, "@RUN" for the two run lines
 };
+
+// The one place that names the agent's numbers of every field; the rest of
+// the suite reaches the fields through the named constants.
+TEST(PartitionMessages, FieldsCarryTheAgentsNumbers)
+{
+    struct Expected {
+        const char* field;
+        CNFieldAddress address;
+        CNFieldKind kind;
+        CNFieldKind kindOfConstant;
+    };
+    const Expected fields[] = {
+        {"partitionInfo", {513299686, 2, 2, 14807476}, CNFieldKind::Object, Req::kPartitionInfo.kind},
+        {"operation", {513299686, 3, 0, 12263650}, CNFieldKind::Int64, Req::kOperation.kind},
+        {"partitionNumber", {508527768, 1, 0, 6898689}, CNFieldKind::Int64, Info::kPartitionNumber.kind},
+        {"scriptArg1", {508527768, 2, 2, 873307}, CNFieldKind::String, Info::kScriptArg1.kind},
+        {"scriptArg2", {508527768, 3, 6, 15105173}, CNFieldKind::String, Info::kScriptArg2.kind},
+        {"scriptArg3", {508527768, 4, 10, 1272958}, CNFieldKind::String, Info::kScriptArg3.kind},
+        {"errorCode", {16778224, 1, 1, 10268693}, CNFieldKind::Int64, Resp::kErrorCode.kind},
+        {"errorString", {16778224, 2, 2, 12053727}, CNFieldKind::String, Resp::kErrorString.kind},
+    };
+    const CNFieldAddress constants[] = {Req::kPartitionInfo, Req::kOperation,   Info::kPartitionNumber,
+                                        Info::kScriptArg1,   Info::kScriptArg2, Info::kScriptArg3,
+                                        Resp::kErrorCode,    Resp::kErrorString};
+    for (size_t i = 0; i < std::size(fields); ++i) {
+        const CNFieldAddress& want = fields[i].address;
+        const CNFieldAddress& got = constants[i];
+        EXPECT_EQ(got.ownerTag, want.ownerTag) << fields[i].field;
+        EXPECT_EQ(got.number, want.number) << fields[i].field;
+        EXPECT_EQ(got.sub, want.sub) << fields[i].field;
+        EXPECT_EQ(got.id, want.id) << fields[i].field;
+        EXPECT_EQ(fields[i].kindOfConstant, fields[i].kind) << fields[i].field;
+    }
+    EXPECT_EQ(Req::kPartitionInfo.objectTag, Info::kTagID);
+    EXPECT_EQ(Req::kPartitionInfo.typeFamily, 30);
+    EXPECT_EQ(Req::kPartitionInfo.typeIndex, 1930);
+}
 
 TEST(PartitionHandler, RequestsAndTheirResponses)
 {

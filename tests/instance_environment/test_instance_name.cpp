@@ -19,29 +19,7 @@
 namespace {
 
 using lndbtest::SampleInstallation;
-
-// Changes the working directory for the scope's lifetime.
-class ScopedCwd {
-public:
-    explicit ScopedCwd(const std::string& path)
-    {
-        char old[PATH_MAX];
-        if (getcwd(old, sizeof old) != nullptr)
-            old_ = old;
-        if (chdir(path.c_str()) != 0)
-            ADD_FAILURE() << "cannot enter " << path;
-    }
-    ~ScopedCwd()
-    {
-        if (!old_.empty() && chdir(old_.c_str()) != 0)
-            ADD_FAILURE() << "cannot return to " << old_;
-    }
-    ScopedCwd(const ScopedCwd&) = delete;
-    ScopedCwd& operator=(const ScopedCwd&) = delete;
-
-private:
-    std::string old_;
-};
+using lndbtest::ScopedCwd;
 
 // The not-found line: it begins with a line break, which the logger writes
 // as "\n" so that the line stays one line.
@@ -171,22 +149,6 @@ TEST_F(InstanceName, WorkingDirectoryThatIsGoneIsUnavailable)
     EXPECT_FALSE(GetInstanceName(out, sizeof out));
     EXPECT_EQ(std::string(out, sizeof out), std::string(sizeof out, '#'));
     EXPECT_EQ(install.debugLines(), std::vector<std::string>{"GetInstanceName()->getcwd() error"});
-}
-
-TEST_F(InstanceName, LndbInstanceName)
-{
-    const std::string command = "cd " + lndbtest::shellQuote(cwd) + " && " +
-                                lndbtest::shellQuote(lndbtest::binDir() + "/lndb") +
-                                " instance-name";
-    lndbtest::writeFile(install.root() + "/orrery_vm", "ORRERY_INST=\"FromCommand\"\n");
-    auto result = lndbtest::runCommand(command);
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, "FromCommand\n");
-
-    lndbtest::writeFile(install.root() + "/orrery_vm", "nothing\n");
-    result = lndbtest::runCommand(command);
-    EXPECT_EQ(result.status, 1) << result.err;
-    EXPECT_EQ(result.out, "Instance001\n");
 }
 
 // "<cwd>/../orrery_vm" fits the 1,024-byte path buffer up to a working

@@ -49,28 +49,9 @@ void marker() {}
 // Points every entry at `marker`, to show which entries a call leaves alone.
 void markAllEntries()
 {
-    KR_ConvertFLOATToText = reinterpret_cast<ConvertFLOATToTextFn>(&marker);
-    KR_NotesInitExtended = reinterpret_cast<NotesInitExtendedFn>(&marker);
-    KR_NotesInitThread = reinterpret_cast<NotesInitThreadFn>(&marker);
-    KR_NotesTerm = reinterpret_cast<NotesTermFn>(&marker);
-    KR_NotesTermThread = reinterpret_cast<NotesTermThreadFn>(&marker);
-    KR_NSFDbClose = reinterpret_cast<NSFDbCloseFn>(&marker);
-    KR_NSFDbOpen = reinterpret_cast<NSFDbOpenFn>(&marker);
-    KR_NSFGetSummaryValue = reinterpret_cast<NSFGetSummaryValueFn>(&marker);
-    KR_NSFItemGetText = reinterpret_cast<NSFItemGetTextFn>(&marker);
-    KR_NSFLocateSummaryValue = reinterpret_cast<NSFLocateSummaryValueFn>(&marker);
-    KR_NSFNoteClose = reinterpret_cast<NSFNoteCloseFn>(&marker);
-    KR_NSFNoteOpen = reinterpret_cast<NSFNoteOpenFn>(&marker);
-    KR_NSFRemoteConsole = reinterpret_cast<NSFRemoteConsoleFn>(&marker);
-    KR_NSFSearch = reinterpret_cast<NSFSearchFn>(&marker);
-    KR_OSGetEnvironmentString = reinterpret_cast<OSGetEnvironmentStringFn>(&marker);
-    KR_OSLoadString = reinterpret_cast<OSLoadStringFn>(&marker);
-    KR_OSLockObject = reinterpret_cast<OSLockObjectFn>(&marker);
-    KR_OSMemFree = reinterpret_cast<OSMemFreeFn>(&marker);
-    KR_OSPathNetConstruct = reinterpret_cast<OSPathNetConstructFn>(&marker);
-    KR_OSTranslate = reinterpret_cast<OSTranslateFn>(&marker);
-    KR_OSUnlockObject = reinterpret_cast<OSUnlockObjectFn>(&marker);
-    KR_TimeConstant = reinterpret_cast<TimeConstantFn>(&marker);
+#define LNDB_MARK_ENTRY(name, result, parameters) KR_##name = reinterpret_cast<name##Fn>(&marker);
+    LNDB_NOTES_ENTRY_POINTS(LNDB_MARK_ENTRY)
+#undef LNDB_MARK_ENTRY
 }
 
 TEST(NotesEntryTable, AllNullAtLoad)
