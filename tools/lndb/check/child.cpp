@@ -88,15 +88,17 @@ std::string howItEnded(int status)
 
 }  // namespace
 
-void runInChild(Findings& findings, const std::optional<std::string>& partition,
+pid_t runInChild(Findings& findings, const std::optional<std::string>& partition,
                 const std::string& check, const std::string& what, int timeoutSeconds,
                 const std::function<void(Findings&)>& body)
 {
+    pid_t pid = -1;
     const auto fail = [&](const std::string& reason) {
         Findings failure;
         failure.setPartition(partition);
         failure.fail(check, what, reason, "");
         findings.add(failure.all().front());
+        return pid;
     };
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -104,7 +106,7 @@ void runInChild(Findings& findings, const std::optional<std::string>& partition,
     UniqueFd readEnd(fds[0]);
     UniqueFd writeEnd(fds[1]);
     std::fflush(nullptr);
-    const pid_t pid = fork();
+    pid = fork();
     if (pid < 0)
         return fail(std::string("the check's child process cannot be started: ") + std::strerror(errno));
     if (pid == 0) {
@@ -129,6 +131,7 @@ void runInChild(Findings& findings, const std::optional<std::string>& partition,
         return fail("the check's child process sent an incomplete report");
     for (Finding& finding : reported)
         findings.add(std::move(finding));
+    return pid;
 }
 
 bool becomeUser(const PartitionUser& user, Findings& findings)

@@ -25,8 +25,9 @@ struct PartitionUser {
 // loaded library prints reaches the report) and appends the findings it
 // reports, which belong to `partition`. A child that does not report within
 // `timeoutSeconds` is killed; that, or any other end without a report, is a
-// FAIL of `check` on `what`.
-void runInChild(Findings& findings, const std::optional<std::string>& partition,
+// FAIL of `check` on `what`. Returns the child's process id (-1 when none
+// was started).
+pid_t runInChild(Findings& findings, const std::optional<std::string>& partition,
                 const std::string& check, const std::string& what, int timeoutSeconds,
                 const std::function<void(Findings&)>& body);
 

@@ -43,6 +43,14 @@ bool Findings::failedSince(std::size_t mark) const
     return false;
 }
 
+void Findings::noteOnFailures(std::size_t mark, const std::string& note)
+{
+    for (std::size_t i = mark; i < all_.size(); ++i) {
+        if (all_[i].verdict == Verdict::Fail)
+            all_[i].reason += note;
+    }
+}
+
 namespace {
 
 const char* verdictName(Verdict verdict)

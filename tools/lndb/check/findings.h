@@ -34,6 +34,8 @@ public:
     bool failed() const;
     // Failures since `mark` (a size of all()).
     bool failedSince(std::size_t mark) const;
+    // Appends `note` to the reason of each FAIL since `mark`.
+    void noteOnFailures(std::size_t mark, const std::string& note);
 
 private:
     void record(Verdict verdict, std::string check, std::string what, std::string reason,

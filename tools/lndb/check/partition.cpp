@@ -6,6 +6,7 @@
 
 #include "KRPlatformInfo.h"
 #include "KR_getpwnam.h"
+#include "file_descriptor.h"
 #include "instance_string.h"
 #include "internal/debug_hold.h"
 #include "lndb/maintenance_tasks.h"
@@ -16,6 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <string_view>
+#include <algorithm>
 #include <grp.h>
 #include <unistd.h>
 
@@ -68,6 +72,58 @@ std::string debugLogPath(const Platform& platform)
     std::string name = length > 0 ? std::string(program, static_cast<std::size_t>(length)) : "lndb";
     name = name.substr(name.rfind('/') + 1);
     return platform.logDir + "/" + name + ".log";
+}
+
+// The size of the file at `path` (0 when there is none).
+off_t sizeOf(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+// Lines that only say that an earlier step failed.
+bool onlyFollowsUp(std::string_view message)
+{
+    return message == "Cannot get notes directory" || message.starts_with("Failed setting unix env") ||
+           message == "Calling NotesInitExtended.";
+}
+
+// The last line that process `pid` wrote into the debug log at `path` after
+// `offset`, without its "<pid> <tid> <MM/DD> <HH:MM:SS.mmm> " prefix: the
+// library's own reason for a failed start-up. Empty when there is none.
+std::string libraryReason(const std::string& path, off_t offset, pid_t pid)
+{
+    constexpr std::size_t kMostRead = 1 << 20;
+    const common::UniqueFd log(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!log.valid() || lseek(log.get(), offset, SEEK_SET) != offset)
+        return {};
+    std::string text(kMostRead, '\0');
+    std::size_t size = 0;
+    ssize_t n = 0;
+    while (size < text.size() && (n = read(log.get(), text.data() + size, text.size() - size)) > 0)
+        size += static_cast<std::size_t>(n);
+    text.resize(size);
+    const std::string prefix = std::to_string(pid) + " ";
+    std::string reason;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        const std::string_view line(text.data() + start, end - start);
+        start = end + 1;
+        if (!line.starts_with(prefix))
+            continue;
+        // The prefix holds four blanks: after the pid, the thread id, the
+        // date and the time.
+        std::size_t at = 0;
+        for (int blanks = 0; blanks < 4 && at != std::string_view::npos; ++blanks)
+            at = line.find(' ', at == 0 ? 0 : at + 1);
+        if (at == std::string_view::npos)
+            continue;
+        const std::string_view message = line.substr(at + 1);
+        if (!onlyFollowsUp(message))
+            reason = message;
+    }
+    return reason;
 }
 
 struct Partition {
@@ -300,20 +356,19 @@ void checkResourcesAsUser(const Partition& partition, Findings& findings)
 void startNotes(const PartitionChecks& checks, const Partition& partition, Findings& findings)
 {
     const std::string what = "Notes start-up for " + partition.dataDir;
-    const std::string log = debugLogPath(checks.platform);
     // loadNotesFunctions opens "libnotes.so" through the loader's search
     // path, which this process read when it started; opened here first, the
     // partition's library is the one the loader finds under that name.
     if (dlopen(partition.library().c_str(), RTLD_LAZY) == nullptr || !loadNotesFunctions()) {
-        findings.fail("notes start-up", what, "loadNotesFunctions answered false (see " + log + ")",
+        findings.fail("notes start-up", what, "loadNotesFunctions answered false",
                       "start lndb check with LD_LIBRARY_PATH=" + partition.programFiles());
         return;
     }
     std::string instance = common::composeInstance(checks.platform.focus, partition.dataDir);
     char dataDir[1024] = {};
     if (!initializeWithPartition(instance.data(), dataDir, nullptr)) {
-        findings.fail("notes start-up", what, "initializeWithPartition answered false; " + log + " says why",
-                      "correct what the debug log names");
+        findings.fail("notes start-up", what, "initializeWithPartition answered false",
+                      "correct what the debug line names");
         return;
     }
     findings.pass("notes start-up", what,
@@ -322,7 +377,7 @@ void startNotes(const PartitionChecks& checks, const Partition& partition, Findi
         return;
     const std::string& server = *checks.request.server;
     if (isDBMaintananceTaskRunning(server, "") < 0) {
-        findings.fail("server", "server " + server, "no answer to \"SHOW TASKS\"; " + log + " says why",
+        findings.fail("server", "server " + server, "no answer to \"SHOW TASKS\"",
                       "check that the server runs and that the partition's server ID may use its console");
         return;
     }
@@ -404,8 +459,14 @@ void checkPartition(const PartitionChecks& checks, const std::string& number,
         findings.warn("notes start-up", what, "not tried: a check above failed");
         return;
     }
-    runInChild(findings, number, "notes start-up", what, kStartUpSeconds,
-               [&](Findings& child) { startNotes(checks, partition, child); });
+    const std::string log = debugLogPath(checks.platform);
+    const off_t logSize = sizeOf(log);
+    const std::size_t startUp = findings.all().size();
+    const pid_t child = runInChild(findings, number, "notes start-up", what, kStartUpSeconds,
+                                   [&](Findings& notes) { startNotes(checks, partition, notes); });
+    const std::string reason = child > 0 ? libraryReason(log, logSize, child) : std::string();
+    findings.noteOnFailures(startUp, reason.empty() ? " (see the debug log " + log + ")"
+                                                    : "; the debug log " + log + " says: " + reason);
 }
 
 }  // namespace lndbcheck
