@@ -4,7 +4,6 @@
 
 #include "internal/debug_hold.h"
 
-#include <exception>
 
 namespace lndbcheck {
 namespace {
@@ -66,10 +65,14 @@ int runCheck(const CheckRequest& request, bool json, std::FILE* out, const Check
         else
             writeText(findings, out);
         return findings.failed() ? 1 : 0;
-    } catch (const std::exception& error) {
-        std::fprintf(out, "FAIL  lndb check: %s\n", error.what());
     } catch (...) {
-        std::fprintf(out, "FAIL  lndb check: unexpected failure\n");
+        // Memory ran out (the only exception the checks can meet): a fixed
+        // text, in the form asked for.
+        std::fputs(json ? "{\"checks\":[{\"check\":\"lndb check\",\"reason\":\"unexpected failure\","
+                          "\"verdict\":\"FAIL\",\"what\":\"lndb check\"}],\"status\":\"fail\"}\n"
+                        : "FAIL  lndb check: unexpected failure\n",
+                   out);
+        std::fflush(out);
     }
     return 1;
 }

@@ -54,6 +54,10 @@ std::string partitionOfDataDir(const Platform& platform, const std::string& data
 void checkPartition(const PartitionChecks& checks, const std::string& number,
                     const std::optional<std::string>& requestedDataDir, Findings& findings);
 
+// A path or name as one word of a shell command in a fix, which the
+// administrator may paste: a planted name cannot add commands of its own.
+std::string word(const std::string& text);
+
 // "mode 0600, owner root"
 std::string describeFile(const struct stat& st);
 // The user's name, or "uid N" when the user database has none.

@@ -54,7 +54,7 @@ void writeAll(int fd, const std::string& data)
     _exit(0);
 }
 
-// Reads the child's report to its end, or until the deadline.
+// Reads the child's report to its end; false when the deadline passes first.
 bool readReport(int fd, std::string& report, Clock::time_point deadline)
 {
     char buffer[4096];
@@ -67,8 +67,10 @@ bool readReport(int fd, std::string& report, Clock::time_point deadline)
         const int ready = poll(&waitFor, 1, static_cast<int>(left));
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready <= 0)
-            return ready == 0 ? false : true;
+        if (ready == 0)
+            return false;  // the deadline passed
+        if (ready < 0)
+            return true;  // nothing more can be read: what came is the report
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;

@@ -10,6 +10,7 @@
 #include "internal/debug_hold.h"
 #include "internal/directory_handover.h"
 #include "internal/discovery_tools.h"
+#include "shell_word.h"
 
 #include <array>
 #include <cerrno>
@@ -40,6 +41,11 @@ std::string userName(uid_t uid)
     if (getpwuid_r(uid, &entry, strings.data(), strings.size(), &found) == 0 && found != nullptr)
         return found->pw_name;
     return "uid " + std::to_string(uid);
+}
+
+std::string word(const std::string& text)
+{
+    return common::shellWord(text);
 }
 
 std::string lookupError(int error)
@@ -117,7 +123,7 @@ bool checkDirectory(Findings& findings, const char* label, const char* name, con
     struct stat st {};
     if (stat(dir.c_str(), &st) != 0) {
         const int error = errno;
-        findings.fail("platform directories", what, lookupError(error), "mkdir -p " + dir);
+        findings.fail("platform directories", what, lookupError(error), "mkdir -p " + word(dir));
         return false;
     }
     if (!S_ISDIR(st.st_mode)) {
@@ -141,7 +147,7 @@ void checkPlatformDirectories(const Platform& platform, Findings& findings)
     if (access(platform.logDir.c_str(), W_OK | X_OK) != 0) {
         const int error = errno;
         findings.fail("platform directories", "log directory " + platform.logDir,
-                      std::string("not writable: ") + std::strerror(error), "chmod u+rwx " + platform.logDir);
+                      std::string("not writable: ") + std::strerror(error), "chmod u+rwx " + word(platform.logDir));
         return;
     }
     findings.pass("platform directories", "log directory " + platform.logDir, "a writable directory");
@@ -193,7 +199,7 @@ void checkLogFiles(const Platform& platform, Findings& findings)
             continue;
         allPlain = false;
         findings.fail("log files", "log " + log, why + "; its lines would go to standard error",
-                      "rm " + log + " (the next line creates it again)");
+                      "rm " + word(log) + " (the next line creates it again)");
     }
     if (allPlain)
         findings.pass("log files", "logs in " + platform.logDir,
@@ -228,17 +234,17 @@ void checkPostInstallScript(const Platform& platform, Findings& findings)
     }
     if (st.st_uid != 0) {
         findings.fail("NotesPostInstall", what, "not owned by root (" + describeFile(st) + ")",
-                      "chown root " + script);
+                      "chown root " + word(script));
         return;
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         findings.fail("NotesPostInstall", what, "writable by others (" + describeFile(st) + ")",
-                      "chmod go-w " + script);
+                      "chmod go-w " + word(script));
         return;
     }
     if ((st.st_mode & S_IXUSR) == 0) {
         findings.fail("NotesPostInstall", what, "not executable (" + describeFile(st) + ")",
-                      "chmod 755 " + script);
+                      "chmod 755 " + word(script));
         return;
     }
     struct stat dir {};
@@ -246,7 +252,7 @@ void checkPostInstallScript(const Platform& platform, Findings& findings)
         findings.fail("NotesPostInstall", what,
                       "its directory is writable by others (" + describeFile(dir) +
                           "), who could put another script in its place",
-                      "chmod go-w " + home);
+                      "chmod go-w " + word(home));
         return;
     }
     findings.pass("NotesPostInstall", what, "an executable of root's that only root can change");
@@ -276,11 +282,11 @@ void checkDiscoveryTools(const Platform& platform, Findings& findings)
             findings.fail("discovery tools", what, "not a regular file", "install the tool there");
         } else if ((st.st_mode & S_IXUSR) == 0) {
             findings.fail("discovery tools", what, "not executable (" + describeFile(st) + ")",
-                          "chmod 755 " + path);
+                          "chmod 755 " + word(path));
         } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
             findings.fail("discovery tools", what,
                           "writable by others (" + describeFile(st) + "); browse starts it as root",
-                          "chmod go-w " + path);
+                          "chmod go-w " + word(path));
         } else {
             findings.pass("discovery tools", what, "present and executable");
         }
@@ -292,7 +298,7 @@ bool checkDebugHold(const std::string& path, Findings& findings)
     const std::string what = "debug hold " + path;
     if (lndb::debugHoldPresent(path.c_str())) {
         findings.fail("debug hold", what, "present: it holds every browse and every Notes start-up",
-                      "rm " + path);
+                      "rm " + word(path));
         return true;
     }
     struct stat st {};
@@ -300,7 +306,7 @@ bool checkDebugHold(const std::string& path, Findings& findings)
         findings.warn("debug hold", what,
                       "present but ignored: only a regular file of root's holds calls (" +
                           describeFile(st) + ")",
-                      "rm " + path);
+                      "rm " + word(path));
     else
         findings.pass("debug hold", what, "absent");
     return false;
