@@ -61,9 +61,9 @@ struct Installation {
     {
         const std::string& root = install.root();
         chmod(root.c_str(), 0755);
-        for (const char* tool : {"lndbGleaner/nsfScout.exe", "lndbGleaner/nsfdocScout.exe",
-                                 "lndbGleaner/nsfdbScout", "lndbGleaner/nsf6dbScout.exe",
-                                 "Gleaner/nsfdocScout", "Gleaner/nsfdmScout"}) {
+        for (const char* tool :
+             {"lndbGleaner/nsfScout.exe", "lndbGleaner/nsfdocScout.exe", "lndbGleaner/nsfdbScout",
+              "lndbGleaner/nsf6dbScout.exe", "Gleaner/nsfdocScout", "Gleaner/nsfdmScout"}) {
             const std::string path = install.installDir() + "/" + tool;
             makeDirs(path.substr(0, path.rfind('/')));
             writeFile(path, "#!/bin/sh\n", 0755);
@@ -76,8 +76,9 @@ struct Installation {
         makeDirs(programFiles() + "/res/C");
         std::filesystem::copy_file(notestest::fakeNotesDir() + "/libnotes.so", library());
         makeDirs(subclient);
-        install.appendToStore("[LotusNotesDBAgent]\n" + data + " = 1\nsDominoDataDir_1 = " + data + "\n" +
-                              data + "_sDominoHomeDir = " + home + "\nsDominoUser_1 = nobody\n");
+        install.appendToStore("[LotusNotesDBAgent]\n" + data + " = 1\nsDominoDataDir_1 = " + data +
+                              "\n" + data + "_sDominoHomeDir = " + home +
+                              "\nsDominoUser_1 = nobody\n");
         writeFile(install.debugLogPath(), "", 0644);
     }
 
@@ -97,7 +98,8 @@ struct Installation {
         char* buffer = nullptr;
         size_t size = 0;
         std::FILE* out = open_memstream(&buffer, &size);
-        const int status = lndbcheck::runCheck(request, json, out, lndbcheck::CheckSettings{holdPath});
+        const int status =
+            lndbcheck::runCheck(request, json, out, lndbcheck::CheckSettings{holdPath});
         std::fclose(out);
         Outcome outcome{status, std::string(buffer, size), {}};
         std::free(buffer);
@@ -145,13 +147,16 @@ TEST(Check, GoodPartitionPassesEveryCheck)
     // The partition's own checks all ran, as its user.
     for (const std::string& line :
          {std::string("PASS  partition 1: user nobody: uid 65534, gid 65534, groups 65534"),
-          "PASS  partition 1: notes.ini " + installation.notesIni() + ": readable and writable by user nobody",
-          "PASS  partition 1: data directory " + installation.data + ": owned by and writable by user nobody",
+          "PASS  partition 1: notes.ini " + installation.notesIni() +
+              ": readable and writable by user nobody",
+          "PASS  partition 1: data directory " + installation.data +
+              ": owned by and writable by user nobody",
           "PASS  partition 1: libnotes.so " + installation.library() +
               ": loads as user nobody with all 22 entry points",
           "PASS  subclient directory " + installation.subclient +
               ": a directory, reached through no link of another user"})
-        EXPECT_NE(std::find(outcome.lines.begin(), outcome.lines.end(), line), outcome.lines.end()) << line;
+        EXPECT_NE(std::find(outcome.lines.begin(), outcome.lines.end(), line), outcome.lines.end())
+            << line;
     EXPECT_EQ(callerState(), before);
 }
 
@@ -162,58 +167,62 @@ struct BrokenSetup {
 };
 
 const BrokenSetup kBrokenSetups[] = {
-    {"notes.ini missing",
-     [](Installation& i, CheckRequest&) { unlink(i.notesIni().c_str()); },
+    {"notes.ini missing", [](Installation& i, CheckRequest&) { unlink(i.notesIni().c_str()); },
      [](const Installation& i) {
          return "FAIL  partition 1: notes.ini " + i.notesIni() +
-                ": missing: the Notes start-up stops here (critical event 0x2A000001) \u2014 fix: restore "
-                "the partition's notes.ini in " + i.data;
+                ": missing: the Notes start-up stops here (critical event 0x2A000001) \u2014 fix: "
+                "restore "
+                "the partition's notes.ini in " +
+                i.data;
      }},
     {"notes.ini unreadable by the user",
      [](Installation& i, CheckRequest&) { chown(i.notesIni().c_str(), 0, static_cast<gid_t>(-1)); },
      [](const Installation& i) {
          return "FAIL  partition 1: notes.ini " + i.notesIni() +
-                ": not readable or writable by user nobody (mode 0600, owner root) \u2014 fix: chown nobody " +
+                ": not readable or writable by user nobody (mode 0600, owner root) \u2014 fix: "
+                "chown nobody " +
                 i.notesIni();
      }},
     {"data directory of another owner",
      [](Installation& i, CheckRequest&) { chown(i.data.c_str(), 0, static_cast<gid_t>(-1)); },
      [](const Installation& i) {
          return "FAIL  partition 1: data directory " + i.data +
-                ": not owned by user nobody (mode 0755, owner root) \u2014 fix: chown nobody " + i.data;
+                ": not owned by user nobody (mode 0755, owner root) \u2014 fix: chown nobody " +
+                i.data;
      }},
     {"unknown user",
      [](Installation& i, CheckRequest&) {
          i.install.appendToStore("sDominoUser_1 = lndb-no-such-user\n");
      },
      [](const Installation&) {
-         return std::string("FAIL  partition 1: user lndb-no-such-user: no such user \u2014 fix: create the "
-                            "user, or name the partition's user: lndb config set LotusNotesDBAgent "
-                            "sDominoUser_1 USER");
+         return std::string(
+             "FAIL  partition 1: user lndb-no-such-user: no such user \u2014 fix: create the "
+             "user, or name the partition's user: lndb config set LotusNotesDBAgent "
+             "sDominoUser_1 USER");
      }},
-    {"libnotes.so missing",
-     [](Installation& i, CheckRequest&) { unlink(i.library().c_str()); },
+    {"libnotes.so missing", [](Installation& i, CheckRequest&) { unlink(i.library().c_str()); },
      [](const Installation& i) {
          return "FAIL  partition 1: libnotes.so " + i.library() +
                 ": missing \u2014 fix: install Domino's program files in " + i.home +
-                ", or name the partition's program directory: lndb config set LotusNotesDBAgent " + i.data +
-                "_sDominoHomeDir PROGRAMDIR";
+                ", or name the partition's program directory: lndb config set LotusNotesDBAgent " +
+                i.data + "_sDominoHomeDir PROGRAMDIR";
      }},
     {"libnotes.so lacking an entry point",
      [](Installation& i, CheckRequest&) {
-         std::filesystem::copy_file(notestest::fakeNotesWithoutSearchDir() + "/libnotes.so", i.library(),
-                                    std::filesystem::copy_options::overwrite_existing);
+         std::filesystem::copy_file(notestest::fakeNotesWithoutSearchDir() + "/libnotes.so",
+                                    i.library(), std::filesystem::copy_options::overwrite_existing);
      },
      [](const Installation& i) {
          return "FAIL  partition 1: libnotes.so " + i.library() +
-                ": lacks 1 of the 22 entry points: NSFSearch \u2014 fix: install a complete Domino release in " +
+                ": lacks 1 of the 22 entry points: NSFSearch \u2014 fix: install a complete Domino "
+                "release in " +
                 i.home;
      }},
-    {"hold file present",
-     [](Installation& i, CheckRequest&) { writeFile(i.holdPath, ""); },
+    {"hold file present", [](Installation& i, CheckRequest&) { writeFile(i.holdPath, ""); },
      [](const Installation& i) {
          return "FAIL  debug hold " + i.holdPath +
-                ": present: it holds every browse and every Notes start-up \u2014 fix: rm " + i.holdPath;
+                ": present: it holds every browse and every Notes start-up \u2014 fix: rm " +
+                i.holdPath;
      }},
     {"NotesPostInstall writable by others",
      [](Installation& i, CheckRequest&) { chmod(i.script().c_str(), 0777); },
@@ -231,7 +240,8 @@ const BrokenSetup kBrokenSetups[] = {
      [](const Installation& i) {
          return "FAIL  subclient directory " + i.install.root() +
                 "/link/real: cannot be handed to the partition's user: " + i.install.root() +
-                "/link: a symbolic link owned by uid 65534 (only links that root owns are followed) \u2014 fix: "
+                "/link: a symbolic link owned by uid 65534 (only links that root owns are "
+                "followed) \u2014 fix: "
                 "name a directory whose path holds no symbolic link that root does not own";
      }},
 };
@@ -247,7 +257,8 @@ TEST(Check, EachBrokenSetupGivesExactlyItsFailLine)
 
         const auto text = installation.check(request);
         EXPECT_EQ(text.status, 1);
-        EXPECT_EQ(linesOf(text.lines, "FAIL"), std::vector<std::string>{setup.failLine(installation)})
+        EXPECT_EQ(linesOf(text.lines, "FAIL"),
+                  std::vector<std::string>{setup.failLine(installation)})
             << text.text;
         EXPECT_EQ(linesOf(text.lines, "WARN"), std::vector<std::string>{}) << text.text;
 
@@ -264,9 +275,9 @@ TEST(Check, EachBrokenSetupGivesExactlyItsFailLine)
                 const std::string prefix = entry.contains("partition")
                                                ? "partition " + entry["partition"].dump() + ": "
                                                : std::string();
-                EXPECT_EQ(text.lines[i], "FAIL  " + prefix + entry["what"].get<std::string>() + ": " +
-                                             entry["reason"].get<std::string>() + " \u2014 fix: " +
-                                             entry["fix"].get<std::string>());
+                EXPECT_EQ(text.lines[i], "FAIL  " + prefix + entry["what"].get<std::string>() +
+                                             ": " + entry["reason"].get<std::string>() +
+                                             " \u2014 fix: " + entry["fix"].get<std::string>());
             }
         }
         EXPECT_EQ(callerState(), before);
@@ -283,7 +294,8 @@ TEST(Check, HostileBytesAreShownEscapedAndJsonStaysValid)
     const auto text = installation.check(request);
     const std::vector<std::string> fails = linesOf(text.lines, "FAIL");
     ASSERT_EQ(fails.size(), 1u) << text.text;
-    EXPECT_NE(fails[0].find("/bad\xff\\x1B[2Jdir: cannot be handed"), std::string::npos) << fails[0];
+    EXPECT_NE(fails[0].find("/bad\xff\\x1B[2Jdir: cannot be handed"), std::string::npos)
+        << fails[0];
     const auto json = installation.check(request, true);
     const nlohmann::json document = nlohmann::json::parse(json.text);
     EXPECT_EQ(document["status"], "fail");
@@ -316,11 +328,12 @@ TEST(Check, InitStartsNotesAndNamesTheLibrarysReason)
     const auto failed = installation.check(request);
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(linesOf(failed.lines, "FAIL"),
-              std::vector<std::string>{"FAIL  partition 1: Notes start-up for " + installation.data +
-                                       ": initializeWithPartition answered false; the debug log " +
-                                       installation.install.debugLogPath() +
-                                       " says: Called NotesInitExtended (421). \u2014 fix: correct what the "
-                                       "debug line names"})
+              std::vector<std::string>{
+                  "FAIL  partition 1: Notes start-up for " + installation.data +
+                  ": initializeWithPartition answered false; the debug log " +
+                  installation.install.debugLogPath() +
+                  " says: Called NotesInitExtended (421). \u2014 fix: correct what the "
+                  "debug line names"})
         << failed.text;
     EXPECT_EQ(callerState(), before);
 }

@@ -10,8 +10,9 @@ namespace lndbcli {
 
 int runCheck(const Words& args)
 {
-    const Options options = parseOptions(args, {"--data-dir", "--partition", "--subclient", "--server"},
-                                         {"--all", "--init", "--json"});
+    const Options options =
+        parseOptions(args, {"--data-dir", "--partition", "--subclient", "--server"},
+                     {"--all", "--init", "--json"});
     expectPositional(options, 0, 0);
     lndbcheck::CheckRequest request;
     if (options.has("--data-dir"))

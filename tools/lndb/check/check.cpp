@@ -4,7 +4,6 @@
 
 #include "internal/debug_hold.h"
 
-
 namespace lndbcheck {
 namespace {
 
@@ -33,10 +32,11 @@ void checkPartitions(const Platform& platform, const CheckRequest& request, bool
 Findings check(const CheckRequest& request, const CheckSettings& settings)
 {
     Findings findings;
-    const int selections = (request.dataDir ? 1 : 0) + (request.partition ? 1 : 0) + (request.all ? 1 : 0);
+    const int selections =
+        (request.dataDir ? 1 : 0) + (request.partition ? 1 : 0) + (request.all ? 1 : 0);
     if (selections > 1) {
-        findings.fail("request", "the partition to check", "--data-dir, --partition and --all exclude one another",
-                      "give one of them");
+        findings.fail("request", "the partition to check",
+                      "--data-dir, --partition and --all exclude one another", "give one of them");
         return findings;
     }
     const Platform platform = checkStore(findings);
@@ -68,9 +68,10 @@ int runCheck(const CheckRequest& request, bool json, std::FILE* out, const Check
     } catch (...) {
         // Memory ran out (the only exception the checks can meet): a fixed
         // text, in the form asked for.
-        std::fputs(json ? "{\"checks\":[{\"check\":\"lndb check\",\"reason\":\"unexpected failure\","
-                          "\"verdict\":\"FAIL\",\"what\":\"lndb check\"}],\"status\":\"fail\"}\n"
-                        : "FAIL  lndb check: unexpected failure\n",
+        std::fputs(json
+                       ? "{\"checks\":[{\"check\":\"lndb check\",\"reason\":\"unexpected failure\","
+                         "\"verdict\":\"FAIL\",\"what\":\"lndb check\"}],\"status\":\"fail\"}\n"
+                       : "FAIL  lndb check: unexpected failure\n",
                    out);
         std::fflush(out);
     }

@@ -91,8 +91,8 @@ std::string howItEnded(int status)
 }  // namespace
 
 pid_t runInChild(Findings& findings, const std::optional<std::string>& partition,
-                const std::string& check, const std::string& what, int timeoutSeconds,
-                const std::function<void(Findings&)>& body)
+                 const std::string& check, const std::string& what, int timeoutSeconds,
+                 const std::function<void(Findings&)>& body)
 {
     pid_t pid = -1;
     const auto fail = [&](const std::string& reason) {
@@ -110,7 +110,8 @@ pid_t runInChild(Findings& findings, const std::optional<std::string>& partition
     std::fflush(nullptr);
     pid = fork();
     if (pid < 0)
-        return fail(std::string("the check's child process cannot be started: ") + std::strerror(errno));
+        return fail(std::string("the check's child process cannot be started: ") +
+                    std::strerror(errno));
     if (pid == 0) {
         readEnd.reset();
         childMain(writeEnd.get(), partition, check, what, body);

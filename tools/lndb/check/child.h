@@ -28,8 +28,8 @@ struct PartitionUser {
 // FAIL of `check` on `what`. Returns the child's process id (-1 when none
 // was started).
 pid_t runInChild(Findings& findings, const std::optional<std::string>& partition,
-                const std::string& check, const std::string& what, int timeoutSeconds,
-                const std::function<void(Findings&)>& body);
+                 const std::string& check, const std::string& what, int timeoutSeconds,
+                 const std::function<void(Findings&)>& body);
 
 // In a child: takes the user's groups, group and user (real, effective and
 // saved, so that the child cannot take root back). False, with a FAIL of

@@ -10,8 +10,8 @@ namespace lndbcheck {
 void Findings::record(Verdict verdict, std::string check, std::string what, std::string reason,
                       std::string fix)
 {
-    all_.push_back(Finding{partition_, std::move(check), verdict, std::move(what), std::move(reason),
-                           std::move(fix)});
+    all_.push_back(Finding{partition_, std::move(check), verdict, std::move(what),
+                           std::move(reason), std::move(fix)});
 }
 
 void Findings::pass(std::string check, std::string what, std::string reason)
@@ -164,7 +164,8 @@ void writeJson(const Findings& findings, std::FILE* out)
         checks.push_back(std::move(entry));
     }
     const nlohmann::json document = {{"status", statusOf(findings)}, {"checks", std::move(checks)}};
-    const std::string text = document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string text =
+        document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     std::fprintf(out, "%s\n", text.c_str());
     std::fflush(out);
 }

@@ -55,7 +55,8 @@ std::string lookupError(int error)
 
 namespace {
 
-constexpr const char* kPlatformNames[] = {"OrreryDirectory", "BaseHomeDirectory", "LogFilesDirectory"};
+constexpr const char* kPlatformNames[] = {"OrreryDirectory", "BaseHomeDirectory",
+                                          "LogFilesDirectory"};
 
 std::string setPlatform(const char* name, const char* value)
 {
@@ -73,7 +74,8 @@ Platform checkStore(Findings& findings)
     const std::string path = store.storePath();
     if (path.empty()) {
         findings.fail("store", "configuration store of instance " + platform.focus,
-                      "the instance name cannot name a file", "set KR_INSTANCE to the agent's instance");
+                      "the instance name cannot name a file",
+                      "set KR_INSTANCE to the agent's instance");
         return platform;
     }
     const std::string what = "configuration store " + path;
@@ -81,10 +83,11 @@ Platform checkStore(Findings& findings)
     if (!file.valid()) {
         const int error = errno;
         findings.fail("store", what, "cannot be read: " + lookupError(error),
-                      error == ENOENT ? "create it with a [Platform] section naming OrreryDirectory, "
-                                        "BaseHomeDirectory and LogFilesDirectory (KR_REGISTRY_DIR and "
-                                        "KR_INSTANCE select the file)"
-                                      : "make it readable by root");
+                      error == ENOENT
+                          ? "create it with a [Platform] section naming OrreryDirectory, "
+                            "BaseHomeDirectory and LogFilesDirectory (KR_REGISTRY_DIR and "
+                            "KR_INSTANCE select the file)"
+                          : "make it readable by root");
         return platform;
     }
     std::string missing;
@@ -92,7 +95,8 @@ Platform checkStore(Findings& findings)
         char value[1024];
         unsigned length = sizeof value;
         if (store.getString("Platform", name, value, &length) == 0)
-            missing += std::string(missing.empty() ? "" : "; ") + name + " (" + store.getLastErrorMsg() + ")";
+            missing += std::string(missing.empty() ? "" : "; ") + name + " (" +
+                       store.getLastErrorMsg() + ")";
         else if (value[0] == '\0')
             missing += std::string(missing.empty() ? "" : "; ") + name + " (empty)";
     }
@@ -106,7 +110,8 @@ Platform checkStore(Findings& findings)
     platform.baseHomeDir = directories.getBaseHomeDirectory();
     platform.logDir = directories.getLogFilesDirectory();
     platform.readable = true;
-    findings.pass("store", what, "readable; [Platform] names the install, base home and log directories");
+    findings.pass("store", what,
+                  "readable; [Platform] names the install, base home and log directories");
     return platform;
 }
 
@@ -117,7 +122,8 @@ bool checkDirectory(Findings& findings, const char* label, const char* name, con
 {
     const std::string what = std::string(label) + " " + dir + " (" + name + ")";
     if (dir.empty() || dir[0] != '/') {
-        findings.fail("platform directories", what, "not an absolute path", setPlatform(name, "/ABSOLUTE/PATH"));
+        findings.fail("platform directories", what, "not an absolute path",
+                      setPlatform(name, "/ABSOLUTE/PATH"));
         return false;
     }
     struct stat st {};
@@ -127,7 +133,8 @@ bool checkDirectory(Findings& findings, const char* label, const char* name, con
         return false;
     }
     if (!S_ISDIR(st.st_mode)) {
-        findings.fail("platform directories", what, "not a directory", setPlatform(name, "DIRECTORY"));
+        findings.fail("platform directories", what, "not a directory",
+                      setPlatform(name, "DIRECTORY"));
         return false;
     }
     return true;
@@ -138,7 +145,8 @@ bool checkDirectory(Findings& findings, const char* label, const char* name, con
 void checkPlatformDirectories(const Platform& platform, Findings& findings)
 {
     if (checkDirectory(findings, "install directory", "OrreryDirectory", platform.installDir))
-        findings.pass("platform directories", "install directory " + platform.installDir, "a directory");
+        findings.pass("platform directories", "install directory " + platform.installDir,
+                      "a directory");
     if (checkDirectory(findings, "base home directory", "BaseHomeDirectory", platform.baseHomeDir))
         findings.pass("platform directories", "base home directory " + platform.baseHomeDir,
                       "a directory");
@@ -147,10 +155,12 @@ void checkPlatformDirectories(const Platform& platform, Findings& findings)
     if (access(platform.logDir.c_str(), W_OK | X_OK) != 0) {
         const int error = errno;
         findings.fail("platform directories", "log directory " + platform.logDir,
-                      std::string("not writable: ") + std::strerror(error), "chmod u+rwx " + word(platform.logDir));
+                      std::string("not writable: ") + std::strerror(error),
+                      "chmod u+rwx " + word(platform.logDir));
         return;
     }
-    findings.pass("platform directories", "log directory " + platform.logDir, "a writable directory");
+    findings.pass("platform directories", "log directory " + platform.logDir,
+                  "a writable directory");
 }
 
 namespace {
@@ -167,7 +177,8 @@ std::string whyNotLog(const std::string& path)
     if (!S_ISREG(st.st_mode))
         return "not a regular file";
     if (st.st_nlink != 1)
-        return "a file with " + std::to_string(st.st_nlink) + " names: logs are written only to files with one";
+        return "a file with " + std::to_string(st.st_nlink) +
+               " names: logs are written only to files with one";
     return {};
 }
 
@@ -212,7 +223,8 @@ void checkPostInstallScript(const Platform& platform, Findings& findings)
     const std::string script = home + "/NotesPostInstall";
     const std::string what = "NotesPostInstall " + script;
     if (home.empty() || home[0] != '/') {
-        findings.fail("NotesPostInstall", what, "not run: the base home directory is not an absolute path",
+        findings.fail("NotesPostInstall", what,
+                      "not run: the base home directory is not an absolute path",
                       setPlatform("BaseHomeDirectory", "/ABSOLUTE/PATH"));
         return;
     }
@@ -224,7 +236,8 @@ void checkPostInstallScript(const Platform& platform, Findings& findings)
         return;
     }
     if (S_ISLNK(st.st_mode)) {
-        findings.fail("NotesPostInstall", what, "a symbolic link, which root would follow to run the script",
+        findings.fail("NotesPostInstall", what,
+                      "a symbolic link, which root would follow to run the script",
                       "put the script itself in its place (owner root, mode 0755)");
         return;
     }

@@ -85,7 +85,8 @@ off_t sizeOf(const std::string& path)
 // Lines that only say that an earlier step failed.
 bool onlyFollowsUp(std::string_view message)
 {
-    return message == "Cannot get notes directory" || message.starts_with("Failed setting unix env") ||
+    return message == "Cannot get notes directory" ||
+           message.starts_with("Failed setting unix env") ||
            message == "Calling NotesInitExtended.";
 }
 
@@ -174,7 +175,8 @@ bool readPartition(const Platform& platform, Partition& partition, Findings& fin
     const std::string userName = "sDominoUser_" + number;
     const std::optional<std::string> user = readValue(platform, userName, error);
     if (!user) {
-        findings.fail("configuration", "user (" + userName + ")", error, setValue(userName, "USER"));
+        findings.fail("configuration", "user (" + userName + ")", error,
+                      setValue(userName, "USER"));
         return false;
     }
     if (user->size() > kMaxUserLength) {
@@ -184,8 +186,8 @@ bool readPartition(const Platform& platform, Partition& partition, Findings& fin
     }
     partition.user.name = *user;
     findings.pass("configuration", "values in section " + std::string(kSection),
-                  "data directory " + partition.dataDir + ", program directory " + partition.homeDir +
-                      ", user " + partition.user.name);
+                  "data directory " + partition.dataDir + ", program directory " +
+                      partition.homeDir + ", user " + partition.user.name);
     return true;
 }
 
@@ -212,8 +214,8 @@ bool lookUpUser(Partition& partition, Findings& findings)
     std::string groups;
     for (const gid_t group : user.groups)
         groups += (groups.empty() ? "" : ",") + std::to_string(group);
-    const std::string ids = "uid " + std::to_string(user.uid) + ", gid " + std::to_string(user.gid) +
-                            ", groups " + groups;
+    const std::string ids = "uid " + std::to_string(user.uid) + ", gid " +
+                            std::to_string(user.gid) + ", groups " + groups;
     if (user.uid == 0)
         findings.warn("user", what, ids + ": Notes would run with root's powers",
                       "run the partition as a user of its own");
@@ -231,7 +233,8 @@ void checkNotesIniAsUser(const Partition& partition, Findings& findings)
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
         const int error = errno;
-        findings.fail("notes.ini", what, "cannot be reached by user " + user + ": " + std::strerror(error),
+        findings.fail("notes.ini", what,
+                      "cannot be reached by user " + user + ": " + std::strerror(error),
                       "let user " + user + " search every directory above it (chmod o+x DIR)");
         return;
     }
@@ -241,10 +244,14 @@ void checkNotesIniAsUser(const Partition& partition, Findings& findings)
         findings.pass("notes.ini", what, "readable and writable by user " + user);
         return;
     }
-    const char* lacking = !readable && !writable ? "readable or writable" : !readable ? "readable" : "writable";
+    const char* lacking = !readable && !writable ? "readable or writable"
+                          : !readable            ? "readable"
+                                                 : "writable";
     findings.fail("notes.ini", what,
-                  std::string("not ") + lacking + " by user " + user + " (" + describeFile(st) + ")",
-                  st.st_uid != partition.user.uid ? "chown " + word(user) + " " + word(path) : "chmod u+rw " + word(path));
+                  std::string("not ") + lacking + " by user " + user + " (" + describeFile(st) +
+                      ")",
+                  st.st_uid != partition.user.uid ? "chown " + word(user) + " " + word(path)
+                                                  : "chmod u+rw " + word(path));
 }
 
 // As the partition's user: the data directory is the user's and writable.
@@ -256,22 +263,26 @@ void checkDataDirAsUser(const Partition& partition, Findings& findings)
     struct stat st {};
     if (stat(dir.c_str(), &st) != 0) {
         const int error = errno;
-        findings.fail("data directory", what, "cannot be reached by user " + user + ": " + lookupError(error),
+        findings.fail("data directory", what,
+                      "cannot be reached by user " + user + ": " + lookupError(error),
                       error == ENOENT ? "restore the partition's data directory"
                                       : "let user " + user + " search every directory above it");
         return;
     }
     if (!S_ISDIR(st.st_mode)) {
-        findings.fail("data directory", what, "not a directory", "restore the partition's data directory");
+        findings.fail("data directory", what, "not a directory",
+                      "restore the partition's data directory");
         return;
     }
     if (st.st_uid != partition.user.uid) {
-        findings.fail("data directory", what, "not owned by user " + user + " (" + describeFile(st) + ")",
+        findings.fail("data directory", what,
+                      "not owned by user " + user + " (" + describeFile(st) + ")",
                       "chown " + word(user) + " " + word(dir));
         return;
     }
     if (access(dir.c_str(), W_OK | X_OK) != 0) {
-        findings.fail("data directory", what, "not writable by user " + user + " (" + describeFile(st) + ")",
+        findings.fail("data directory", what,
+                      "not writable by user " + user + " (" + describeFile(st) + ")",
                       "chmod u+rwx " + word(dir));
         return;
     }
@@ -290,7 +301,9 @@ void checkLibraryAsUser(const Partition& partition, Findings& findings)
     if (stat(path.c_str(), &st) != 0) {
         const int error = errno;
         findings.fail("libnotes.so", what,
-                      error == ENOENT ? "missing" : "cannot be reached by user " + user + ": " + std::strerror(error),
+                      error == ENOENT
+                          ? "missing"
+                          : "cannot be reached by user " + user + ": " + std::strerror(error),
                       reinstall + ", or name the partition's program directory: " +
                           setValue(partition.dataDir + "_sDominoHomeDir", "PROGRAMDIR"));
         return;
@@ -299,7 +312,8 @@ void checkLibraryAsUser(const Partition& partition, Findings& findings)
     if (handle == nullptr) {
         const char* error = dlerror();
         findings.fail("libnotes.so", what,
-                      "does not load as user " + user + ": " + (error != nullptr ? error : "unknown error"),
+                      "does not load as user " + user + ": " +
+                          (error != nullptr ? error : "unknown error"),
                       reinstall);
         return;
     }
@@ -315,13 +329,14 @@ void checkLibraryAsUser(const Partition& partition, Findings& findings)
     // The child ends soon after; the library stays loaded until then.
     if (missingCount != 0) {
         findings.fail("libnotes.so", what,
-                      "lacks " + std::to_string(missingCount) + " of the " + std::to_string(kEntryPointCount) +
-                          " entry points: " + missing,
+                      "lacks " + std::to_string(missingCount) + " of the " +
+                          std::to_string(kEntryPointCount) + " entry points: " + missing,
                       "install a complete Domino release in " + partition.homeDir);
         return;
     }
     findings.pass("libnotes.so", what,
-                  "loads as user " + user + " with all " + std::to_string(kEntryPointCount) + " entry points");
+                  "loads as user " + user + " with all " + std::to_string(kEntryPointCount) +
+                      " entry points");
 }
 
 // As the partition's user: the Notes resources directory.
@@ -345,7 +360,8 @@ void checkResourcesAsUser(const Partition& partition, Findings& findings)
         return;
     }
     if (access(path.c_str(), R_OK | X_OK) != 0) {
-        findings.fail("res/C", what, "not readable by user " + partition.user.name + " (" + describeFile(st) + ")",
+        findings.fail("res/C", what,
+                      "not readable by user " + partition.user.name + " (" + describeFile(st) + ")",
                       "chmod a+rx " + word(path));
         return;
     }
@@ -373,15 +389,17 @@ void startNotes(const PartitionChecks& checks, const Partition& partition, Findi
         return;
     }
     findings.pass("notes start-up", what,
-                  "Notes started as user " + partition.user.name + " (Notes' data directory: " + dataDir + ")");
+                  "Notes started as user " + partition.user.name +
+                      " (Notes' data directory: " + dataDir + ")");
     if (!checks.request.server)
         return;
     const std::string& server = *checks.request.server;
     // Any answer will do: a name that no task line holds keeps the debug log
     // free of a task found for it.
     if (isDBMaintananceTaskRunning(server, kNoDatabase) < 0) {
-        findings.fail("server", "server " + server, "no answer to \"SHOW TASKS\"",
-                      "check that the server runs and that the partition's server ID may use its console");
+        findings.fail(
+            "server", "server " + server, "no answer to \"SHOW TASKS\"",
+            "check that the server runs and that the partition's server ID may use its console");
         return;
     }
     findings.pass("server", "server " + server, "answered the task query");
@@ -404,11 +422,13 @@ std::vector<std::string> storedPartitions(const Platform& platform)
     return numbers;
 }
 
-std::string partitionOfDataDir(const Platform& platform, const std::string& dataDir, Findings& findings)
+std::string partitionOfDataDir(const Platform& platform, const std::string& dataDir,
+                               Findings& findings)
 {
     // The bring-up drops one trailing '/' and reads the number stored under
     // the data directory's own name.
-    const std::string name = dataDir.ends_with('/') ? dataDir.substr(0, dataDir.size() - 1) : dataDir;
+    const std::string name =
+        dataDir.ends_with('/') ? dataDir.substr(0, dataDir.size() - 1) : dataDir;
     std::string error;
     const std::optional<std::string> number = readValue(platform, name, error);
     if (number)
@@ -428,10 +448,11 @@ void checkPartition(const PartitionChecks& checks, const std::string& number,
     partition.number = number;
     if (!readPartition(checks.platform, partition, findings))
         return;
-    if (requestedDataDir && requestedDataDir->substr(0, requestedDataDir->find_last_not_of('/') + 1) !=
-                                partition.dataDir)
+    if (requestedDataDir && requestedDataDir->substr(0, requestedDataDir->find_last_not_of('/') +
+                                                            1) != partition.dataDir)
         findings.warn("configuration", "data directory " + *requestedDataDir,
-                      "the store names " + partition.dataDir + " for this partition; Notes starts there");
+                      "the store names " + partition.dataDir +
+                          " for this partition; Notes starts there");
     if (!lookUpUser(partition, findings))
         return;
     // As the bring-up looks for it: as root, before the switch.
@@ -440,8 +461,8 @@ void checkPartition(const PartitionChecks& checks, const std::string& number,
         findings.fail("notes.ini", "notes.ini " + partition.notesIni(),
                       "missing: the Notes start-up stops here (critical event 0x2A000001)",
                       "restore the partition's notes.ini in " + partition.dataDir);
-    runInChild(findings, number, "user switch", "checks as user " + partition.user.name, kUserChecksSeconds,
-               [&](Findings& asUser) {
+    runInChild(findings, number, "user switch", "checks as user " + partition.user.name,
+               kUserChecksSeconds, [&](Findings& asUser) {
                    if (!becomeUser(partition.user, asUser))
                        return;
                    if (notesIni)
@@ -468,8 +489,9 @@ void checkPartition(const PartitionChecks& checks, const std::string& number,
     const pid_t child = runInChild(findings, number, "notes start-up", what, kStartUpSeconds,
                                    [&](Findings& notes) { startNotes(checks, partition, notes); });
     const std::string reason = child > 0 ? libraryReason(log, logSize, child) : std::string();
-    findings.noteOnFailures(startUp, reason.empty() ? " (see the debug log " + log + ")"
-                                                    : "; the debug log " + log + " says: " + reason);
+    findings.noteOnFailures(startUp, reason.empty()
+                                         ? " (see the debug log " + log + ")"
+                                         : "; the debug log " + log + " says: " + reason);
 }
 
 }  // namespace lndbcheck
