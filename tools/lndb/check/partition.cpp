@@ -128,6 +128,12 @@ std::string libraryReason(const std::string& path, off_t offset, pid_t pid)
     return reason;
 }
 
+// A data directory as the bring-up looks it up: one trailing '/' dropped.
+std::string withoutTrailingSlash(const std::string& dataDir)
+{
+    return dataDir.ends_with('/') ? dataDir.substr(0, dataDir.size() - 1) : dataDir;
+}
+
 struct Partition {
     std::string number;
     std::string dataDir;
@@ -425,10 +431,8 @@ std::vector<std::string> storedPartitions(const Platform& platform)
 std::string partitionOfDataDir(const Platform& platform, const std::string& dataDir,
                                Findings& findings)
 {
-    // The bring-up drops one trailing '/' and reads the number stored under
-    // the data directory's own name.
-    const std::string name =
-        dataDir.ends_with('/') ? dataDir.substr(0, dataDir.size() - 1) : dataDir;
+    // Read under the data directory's own name.
+    const std::string name = withoutTrailingSlash(dataDir);
     std::string error;
     const std::optional<std::string> number = readValue(platform, name, error);
     if (number)
@@ -448,8 +452,7 @@ void checkPartition(const PartitionChecks& checks, const std::string& number,
     partition.number = number;
     if (!readPartition(checks.platform, partition, findings))
         return;
-    if (requestedDataDir && requestedDataDir->substr(0, requestedDataDir->find_last_not_of('/') +
-                                                            1) != partition.dataDir)
+    if (requestedDataDir && withoutTrailingSlash(*requestedDataDir) != partition.dataDir)
         findings.warn("configuration", "data directory " + *requestedDataDir,
                       "the store names " + partition.dataDir +
                           " for this partition; Notes starts there");
