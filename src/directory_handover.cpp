@@ -114,7 +114,7 @@ UniqueFd openHandOverDirectory(const char* path, std::string& refusal)
         rest.insert(0, std::string_view(target, static_cast<size_t>(length)));
         if (target[0] == '/') {
             current.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            walked = "/";
+            walked.assign(1, '/');  // not = "/": GCC 12 at -O3 sees an overlapping copy there
             if (!current.valid()) {
                 refusal = failed(walked, "cannot be opened");
                 return current;

@@ -58,6 +58,9 @@ void checkPartition(const PartitionChecks& checks, const std::string& number,
 // administrator may paste: a planted name cannot add commands of its own.
 std::string word(const std::string& text);
 
+// Appends `item` to a list, after `separator` unless it is the first.
+void appendListed(std::string& list, const char* separator, const std::string& item);
+
 // "mode 0600, owner root"
 std::string describeFile(const struct stat& st);
 // The user's name, or "uid N" when the user database has none.

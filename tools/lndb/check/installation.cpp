@@ -48,6 +48,13 @@ std::string word(const std::string& text)
     return common::shellWord(text);
 }
 
+void appendListed(std::string& list, const char* separator, const std::string& item)
+{
+    if (!list.empty())
+        list += separator;
+    list += item;
+}
+
 std::string lookupError(int error)
 {
     return error == ENOENT ? std::string("missing") : std::string(std::strerror(error));
@@ -95,10 +102,9 @@ Platform checkStore(Findings& findings)
         char value[1024];
         unsigned length = sizeof value;
         if (store.getString("Platform", name, value, &length) == 0)
-            missing += std::string(missing.empty() ? "" : "; ") + name + " (" +
-                       store.getLastErrorMsg() + ")";
+            appendListed(missing, "; ", std::string(name) + " (" + store.getLastErrorMsg() + ")");
         else if (value[0] == '\0')
-            missing += std::string(missing.empty() ? "" : "; ") + name + " (empty)";
+            appendListed(missing, "; ", std::string(name) + " (empty)");
     }
     if (!missing.empty()) {
         findings.fail("store", what, "section [Platform] lacks " + missing,
@@ -281,7 +287,7 @@ void checkDiscoveryTools(const Platform& platform, Findings& findings)
         std::string types;
         for (const lndb::DiscoveryTool& other : lndb::kDiscoveryTools) {
             if (platform.installDir + other.subdirectory + other.name == path)
-                types += (types.empty() ? "" : ", ") + std::to_string(other.appType);
+                appendListed(types, ", ", std::to_string(other.appType));
         }
         const std::string what = "discovery tool " + path + " (application type" +
                                  (types.find(',') != std::string::npos ? "s " : " ") + types + ")";

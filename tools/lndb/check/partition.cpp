@@ -219,7 +219,7 @@ bool lookUpUser(Partition& partition, Findings& findings)
     user.groups.resize(static_cast<std::size_t>(count));
     std::string groups;
     for (const gid_t group : user.groups)
-        groups += (groups.empty() ? "" : ",") + std::to_string(group);
+        appendListed(groups, ",", std::to_string(group));
     const std::string ids = "uid " + std::to_string(user.uid) + ", gid " +
                             std::to_string(user.gid) + ", groups " + groups;
     if (user.uid == 0)
@@ -327,7 +327,7 @@ void checkLibraryAsUser(const Partition& partition, Findings& findings)
     int missingCount = 0;
 #define LNDB_CHECK_ENTRY(name, result, parameters)                                                 \
     if (dlsym(handle, #name) == nullptr) {                                                         \
-        missing += (missing.empty() ? "" : ", ") + std::string(#name);                             \
+        appendListed(missing, ", ", #name);                                                        \
         ++missingCount;                                                                            \
     }
     LNDB_NOTES_ENTRY_POINTS(LNDB_CHECK_ENTRY)
