@@ -7,6 +7,7 @@
 #include "KRPI.h"
 #include "KrProcess.h"
 #include "internal/debug_hold.h"
+#include "internal/discovery_tools.h"
 #include "internal/fixed_text.h"
 #include "internal/guard.h"
 
@@ -18,26 +19,11 @@ namespace {
 using lndb::FixedText;
 using lndb::refuse;
 
-struct DiscoveryTool {
-    int appType;
-    const char* name;
-    const char* subdirectory;  // slash at both ends, appended to the install directory
-};
-
-constexpr DiscoveryTool kTools[] = {
-    {6, "nsfScout.exe", "/lndbGleaner/"},
-    {7, "nsfdocScout.exe", "/lndbGleaner/"},
-    {51, "nsfdbScout", "/lndbGleaner/"},
-    {52, "nsfdocScout", "/Gleaner/"},
-    {59, "nsf6dbScout.exe", "/lndbGleaner/"},
-    {60, "nsfdocScout.exe", "/lndbGleaner/"},
-    {77, "nsfdbScout", "/lndbGleaner/"},
-    {90, "nsfdmScout", "/Gleaner/"},
-};
+using lndb::DiscoveryTool;
 
 const DiscoveryTool* findTool(int appType)
 {
-    for (const DiscoveryTool& tool : kTools) {
+    for (const DiscoveryTool& tool : lndb::kDiscoveryTools) {
         if (tool.appType == appType)
             return &tool;
     }

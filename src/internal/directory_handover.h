@@ -2,6 +2,9 @@
 // other users may write.
 #pragma once
 
+#include "file_descriptor.h"
+
+#include <string>
 #include <sys/types.h>
 
 namespace lndb {
@@ -13,5 +16,11 @@ namespace lndb {
 // over whatever it names. False, with nothing changed, when such a link is
 // met, when the last component is not a directory, or when a step fails.
 bool handOverDirectory(const char* path, uid_t uid, gid_t gid);
+
+// The directory that handOverDirectory would give away, reached the same way
+// and changing nothing: an O_PATH descriptor of it, or an invalid one with
+// `refusal` saying in one line why it cannot be reached (the link of another
+// user, the component that is missing or not a directory).
+common::UniqueFd openHandOverDirectory(const char* path, std::string& refusal);
 
 }  // namespace lndb

@@ -9,6 +9,7 @@ int runBrowse(const Words& args);
 extern const std::span<const Command> kTextCommands;
 extern const std::span<const Command> kConfigCommands;
 int runInstanceName(const Words& args);
+int runCheck(const Words& args);
 extern const std::span<const Command> kNotesCommands;
 extern const std::span<const Command> kLogCommands;
 

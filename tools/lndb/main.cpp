@@ -21,6 +21,7 @@ const Command kCommands[] = {
     {"notes", "COMMAND ...", "The Notes API: entry table, start-up, maintenance tasks.", nullptr,
      lndbcli::kNotesCommands},
     {"log", "COMMAND ...", "The Notes API output log.", nullptr, lndbcli::kLogCommands},
+    {"check", "[--data-dir DIR | --partition N | --all] [--subclient DIR] [--server NAME] [--init] [--json]", "Check what the Notes bring-up, browse and the partition service need; exit 1 when a check fails.", lndbcli::runCheck, {}, "One line per check: PASS, WARN or FAIL, what was checked, and for a FAIL the reason and the fix.\nWithout --data-dir, --partition or --all every partition in the store is checked. Checks that need\nthe partition's user run in a child process as that user. --init starts Notes for the partition (in\na child); --server NAME (implies --init) asks NAME for its tasks. --json: one JSON document."},
 };
 
 const Command kRoot{"lndb", "COMMAND ...",
