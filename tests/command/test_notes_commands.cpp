@@ -58,7 +58,7 @@ TEST(NotesStartup, LndbTasksCommand)
     }
     lndbtest::writeFile(partition.notesIni(), "FakeConsoleStatus=291\n");
     const lndbtest::CommandResult failed = lndbtest::runCommand(command + "mail/a.nsf");
-    EXPECT_EQ(failed.status, 2) << failed.out << failed.err;
+    EXPECT_EQ(failed.status, 3) << failed.out << failed.err;
     EXPECT_NE(failed.out.find("isDBMaintananceTaskRunning: -1\n"), std::string::npos) << failed.out;
 }
 
