@@ -36,7 +36,7 @@ public:
         if (mode == CLI::AppFormatMode::Sub)
             return make_expanded(app);
         std::ostringstream out;
-        out << make_usage(app, name) << make_description(app) << make_positionals(app)
+        out << make_usage(app, name) << '\n' << make_description(app) << make_positionals(app)
             << make_groups(app, mode) << make_subcommands(app, mode);
         const std::string footer = make_footer(app);
         if (!footer.empty())
