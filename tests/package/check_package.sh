@@ -50,7 +50,7 @@ headers() { for header in "$source_dir/$1"/*.h; do echo "$2/${header##*/}"; done
 service_files='lib/systemd/system/lndb-partition\.(service|socket)|etc/logrotate\.d/lndb'
 # The command's man page (made when help2man was found at configure time) and
 # its bash completion, under share/ of the prefix or usr/share/ of a package.
-command_docs='share/man/man1/lndb\.1|share/bash-completion/completions/lndb'
+command_docs='share/(man/man1/lndb\.1|bash-completion/completions/lndb)'
 command_doc_files() {
     echo "$1share/bash-completion/completions/lndb"
     [ ! -e "$build/tools/lndb.1" ] || echo "$1share/man/man1/lndb.1"
