@@ -7,8 +7,8 @@
 
 #include "lndb/config_values.h"
 
-#include "KRPI.h"
 #include "KRPlatformInfo.h"
+#include "instance_string.h"
 
 #include <charconv>
 #include <cstdint>
@@ -20,7 +20,7 @@
 namespace lndbcli {
 namespace {
 
-constexpr char kAgentSection[] = "LotusNotesDBAgent";
+using common::kAgentSection;
 
 int storeFailure(const KRPlatformInfo& store)
 {

@@ -1,6 +1,5 @@
 // lndb partition list: the partitions the configuration store describes,
-// under the value names the library reads: sDominoDataDir_<N>,
-// <data directory>_sDominoHomeDir and sDominoUser_<N> in LotusNotesDBAgent.
+// under the value names partition discovery reads (instance_string.h).
 
 #include "commands.h"
 #include "json_output.h"
@@ -20,9 +19,8 @@
 namespace lndbcli {
 namespace {
 
-constexpr char kDataDirPrefix[] = "sDominoDataDir_";
-constexpr char kUserPrefix[] = "sDominoUser_";
-constexpr char kHomeDirSuffix[] = "_sDominoHomeDir";
+const std::string kDataDirPrefix = std::string(common::kDataDirValue) + "_";
+const std::string kUserPrefix = std::string(common::kUserValue) + "_";
 
 struct Partition {
     std::string number;
@@ -57,9 +55,9 @@ std::vector<Partition> partitionsOf(const std::vector<KRPlatformInfo::Value>& va
         if (name.rfind(kDataDirPrefix, 0) != 0)
             continue;
         Partition partition;
-        partition.number = name.substr(sizeof kDataDirPrefix - 1);
+        partition.number = name.substr(kDataDirPrefix.size());
         partition.dataDir = value;
-        partition.programDir = lookup(value + kHomeDirSuffix);
+        partition.programDir = lookup(value + common::kHomeDirSuffix);
         partition.user = lookup(kUserPrefix + partition.number);
         partition.notesIni = access((value + common::kNotesIniName).c_str(), F_OK) == 0;
         partitions.push_back(std::move(partition));
@@ -96,7 +94,7 @@ int list(bool json)
 {
     KRPlatformInfo store;
     std::vector<KRPlatformInfo::Value> values;
-    if (store.listValues("LotusNotesDBAgent", values) == 0) {
+    if (store.listValues(common::kAgentSection, values) == 0) {
         std::fprintf(stderr, "lndb: %s\n", store.getLastErrorMsg());
         return kFailure;
     }
