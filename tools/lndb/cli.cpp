@@ -1,5 +1,7 @@
 #include "cli.h"
 
+#include "system_error.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -67,16 +69,13 @@ std::string chosenPath(const CLI::App& root, const CLI::App** leaf = nullptr)
     return path;
 }
 
-// One line, whatever the message holds.
+// One line, whatever the message holds: it may quote the command line, so
+// control characters are shown as '?'.
 std::string oneLine(std::string text)
 {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
         text.pop_back();
-    for (char& c : text) {
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    }
-    return text;
+    return common::printable(text);
 }
 
 int usageError(const std::string& message, const std::string& path)

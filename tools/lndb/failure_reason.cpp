@@ -1,6 +1,7 @@
 #include "failure_reason.h"
 
 #include "KRPI.h"
+#include "system_error.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -128,7 +129,7 @@ std::string DebugLogWatch::reason(const std::string& fallback) const
 
 void DebugLogWatch::tell(const std::string& reason) const
 {
-    std::fprintf(stderr, "lndb: %s\n", reason.c_str());
+    std::fprintf(stderr, "lndb: %s\n", common::printable(reason).c_str());
     if (path_.empty())
         std::fprintf(stderr, "lndb: no debug log file (the instance names no log directory and "
                              "KR_DEBUG_LOG is not set): its lines went to standard error\n");

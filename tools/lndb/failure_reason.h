@@ -32,7 +32,8 @@ public:
     // standard error (two lines).
     void report(const std::string& what, const std::string& fallback = "") const;
 
-    // Writes "lndb: <reason>" and the debug log's path to standard error.
+    // Writes "lndb: <reason>" (control characters shown as '?') and the
+    // debug log's path to standard error.
     void tell(const std::string& reason) const;
 
 private:
