@@ -20,6 +20,12 @@ const auto lndb = lndbtest::lndbCommand;
 TEST(CommandContract, ExitStatusAndWhatStandardErrorSays)
 {
     SampleInstallation install;
+    // Partition 4 has no notes.ini: the reason is the line before the one
+    // that names the critical event.
+    const std::string data = install.root() + "/data4";
+    lndbtest::makeDirs(data);
+    install.appendToStore("[LotusNotesDBAgent]\n" + data + " = 4\nsDominoDataDir_4 = " + data + "\n" + data +
+                          "_sDominoHomeDir = /opt/hcl\nsDominoUser_4 = nobody\n");
     struct Case {
         std::string args;
         int status;
@@ -33,6 +39,9 @@ TEST(CommandContract, ExitStatusAndWhatStandardErrorSays)
          "[LotusNotesDBAgent] of " + install.storePath() + ")\n" + debugLog},
         {"partition find --instance A --data-dir=/nowhere", 1,
          "lndb: findDataPartition failed: Could not get Domino Data Directory from registry(Partition=0)\n" +
+             debugLog},
+        {"partition find --instance A --data-dir " + shellQuote(data), 1,
+         "lndb: findDataPartition failed: Notes.ini file not found.  Notes initialization will fail.\n" +
              debugLog},
         {"browse --type 51 --type 52 --client c --instance i --seq 1 /p", 2,
          "lndb: --type: At Most 1 required but received 2 (try 'lndb browse --help')\n"},
