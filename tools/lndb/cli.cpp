@@ -33,6 +33,14 @@ public:
         column_width(26);
     }
 
+    // An argument's own name says what it is (PATH, DATABASE): no type after it.
+    std::string make_option_opts(const CLI::Option* option) const override
+    {
+        if (option->get_positional())
+            return option->get_required() ? " " + get_label("REQUIRED") : "";
+        return CLI::Formatter::make_option_opts(option);
+    }
+
     std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override
     {
         if (mode == CLI::AppFormatMode::Sub)
