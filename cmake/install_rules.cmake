@@ -2,7 +2,8 @@
 #   runtime      liblndb.so.1*
 #   development  the public headers, the liblndb.so link, the CMake package
 #                (lndb:: targets) and lndb.pc
-#   tools        the lndb command, its systemd units and its logrotate file
+#   tools        the lndb command, its man page and bash completion, its
+#                systemd units and its logrotate file
 #   platform     the stand-in platform libraries and their headers: optional,
 #                an agent brings its own platform
 # The sample discovery tool, the sample installation and the fake libnotes.so
@@ -47,6 +48,13 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/lndb
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
 install(TARGETS lndb_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+# The command's man page (made only when help2man was found) and its bash
+# completion.
+if(LNDB_MAN_PAGE)
+  install(FILES ${LNDB_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+endif()
+install(FILES ${LNDB_BASH_COMPLETION} RENAME lndb
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions COMPONENT tools)
 
 # The systemd units of `lndb partition serve` and the logrotate file of its
 # logs, placed at install time (cmake/install_service_files.cmake says where).

@@ -5,10 +5,11 @@
 set -euo pipefail
 
 packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev python3
-          # the lndb command takes sockets passed by systemd
-          libsystemd-dev
-          # lndb check writes its JSON document with nlohmann-json
-          nlohmann-json3-dev
+          # the lndb command takes sockets passed by systemd, parses its command
+          # line with CLI11 and writes --json with nlohmann-json
+          libsystemd-dev libcli11-dev nlohmann-json3-dev
+          # the lndb man page, made from its --help
+          help2man
           # the package check and the ABI check
           abigail-tools pkg-config dpkg-dev file
           # the service units (systemd-analyze, systemd-socket-activate) and the

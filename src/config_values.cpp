@@ -6,6 +6,7 @@
 #include "EvDebug.h"
 #include "KRPI.h"
 #include "KRPlatformInfo.h"
+#include "instance_string.h"
 #include "internal/fixed_text.h"
 #include "internal/guard.h"
 
@@ -16,7 +17,7 @@
 
 namespace {
 
-constexpr char kSection[] = "LotusNotesDBAgent";
+using common::kAgentSection;
 constexpr unsigned kNameSize = 1024;
 constexpr unsigned kValueSize = 1024;
 using NameText = lndb::FixedText<kNameSize>;
@@ -85,9 +86,9 @@ bool readValue(unsigned char* out, const char* valueName, const char* partition)
     ValueText value;
     const int found = value.fill([&](char* buffer, std::size_t size) {
         unsigned length = static_cast<unsigned>(size);
-        return store.getString(kSection, name.c_str(), buffer, &length);
+        return store.getString(kAgentSection, name.c_str(), buffer, &length);
     });
-    log.debug("key = %s, valName = %s", kSection, name.c_str());
+    log.debug("key = %s, valName = %s", kAgentSection, name.c_str());
     log.debug("ret = %s, buffer = %s", found != 0 ? "true" : "false", value.c_str());
     if (found == 0)
         log.debug("Last Error = %s", store.getLastErrorMsg());

@@ -24,7 +24,7 @@ using common::kNotesIniName;
 constexpr unsigned kPathSize = common::kPartitionPathSize;  // dataDirOut, homeDirOut, value names
 constexpr unsigned kPartitionSize = 4;    // up to 3 characters
 constexpr unsigned kUserSize = 64;        // up to 63 characters
-constexpr char kHomeDirSuffix[] = "_sDominoHomeDir";
+using common::kHomeDirSuffix;
 constexpr unsigned kNotesIniMissing = 0x2A000001;
 
 using PathText = FixedText<kPathSize>;
@@ -100,7 +100,7 @@ bool readPartitionNumber(EvEvent& log, const char* dataDir, PartitionText& parti
 bool readDirectories(EvEvent& log, const char* partition, char* dataDirOut, char* homeDirOut)
 {
     bool found = false;
-    if (!readDirectory(log, "sDominoDataDir", partition, dataDirOut, found))
+    if (!readDirectory(log, common::kDataDirValue, partition, dataDirOut, found))
         return false;
     if (!found)
         return refuse(log, "Could not get Domino Data Directory from registry(Partition=%s)", partition);
@@ -120,7 +120,7 @@ bool readDirectories(EvEvent& log, const char* partition, char* dataDirOut, char
 bool readUser(EvEvent& log, const char* partition, UserText& user)
 {
     StoredText stored;
-    if (!readStored(stored, "sDominoUser", partition))
+    if (!readStored(stored, common::kUserValue, partition))
         return refuse(log, "Could not get Domino User from registry(Partition=%s)", partition);
     if (user.assign(stored.c_str()))
         return true;

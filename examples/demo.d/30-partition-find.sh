@@ -65,3 +65,7 @@ if ! run env LD_LIBRARY_PATH="$LIB" "$LNDB" partition find --instance Instance00
     echo "(no notes.ini: findDataPartition answered false)"
 fi
 run tail -n 1 "$SAMPLE/logs/events.log"
+
+say "The partitions of the store (lndb partition list): notesdata2 has no notes.ini"
+run "$LNDB" partition list
+run "$LNDB" partition list --json

@@ -39,7 +39,7 @@ if [ "$(id -u)" -eq 0 ]; then
         say "Is a maintenance task working on $database? (isDBMaintananceTaskRunning)"
         status=0
         run "$LNDB" notes tasks "${NOTES_ARGS[@]}" --server "$SERVER" "$database" || status=$?
-        echo "(exit status $status; 0 busy, 1 idle, 2 no answer)"
+        echo "(exit status $status; 0 busy, 1 idle, 3 no answer)"
     done
 else
     say "Start the Notes API on partition 1: not root, so the switch to nobody is refused"

@@ -18,6 +18,15 @@ inline constexpr unsigned kPartitionPathSize = 1024;
 inline constexpr char kNotesIniName[] = "/notes.ini";
 inline constexpr std::size_t kNotesIniPathSize = kPartitionPathSize + sizeof kNotesIniName;
 
+// Where the configuration store describes the partitions: section
+// kAgentSection holds "<data directory> = <N>", kDataDirValue_<N>,
+// "<data directory>" kHomeDirSuffix (the program directory) and
+// kUserValue_<N>.
+inline constexpr char kAgentSection[] = "LotusNotesDBAgent";
+inline constexpr char kDataDirValue[] = "sDominoDataDir";
+inline constexpr char kHomeDirSuffix[] = "_sDominoHomeDir";
+inline constexpr char kUserValue[] = "sDominoUser";
+
 inline std::string composeInstance(std::string_view name, std::string_view dataDirectory)
 {
     std::string instance(name);

@@ -13,10 +13,7 @@ using lndbtest::runCommand;
 using lndbtest::SampleInstallation;
 using lndbtest::shellQuote;
 
-std::string lndb(const std::string& args)
-{
-    return shellQuote(lndbtest::binDir() + "/lndb") + " " + args;
-}
+const auto lndb = lndbtest::lndbCommand;
 
 size_t countLines(const std::string& text)
 {
@@ -28,7 +25,7 @@ size_t countLines(const std::string& text)
 
 TEST(LndbCommand, HelpAtEveryLevel)
 {
-    for (const char* args : {"--help", "browse --help", "text --help", "text normalize --help",
+    for (const char* args : {"--help", "help", "help partition find", "browse --help", "text --help", "text normalize --help",
                              "text lower -h", "text logname --help", "config --help",
                              "config set --help", "config unset --help"}) {
         const auto result = runCommand(lndb(args));
@@ -49,14 +46,16 @@ TEST(LndbCommand, BadArgumentsGiveOneLineAndStatus2)
         {"frobnicate", "lndb: unknown command 'frobnicate' (try 'lndb --help')\n"},
         {"text", "lndb: missing command (try 'lndb text --help')\n"},
         {"text upper x", "lndb: unknown command 'upper' (try 'lndb text --help')\n"},
-        {"text lower", "lndb: expected 1 argument(s)\n"},
-        {"text lower a b", "lndb: unexpected argument 'b'\n"},
-        {"browse --type 51 --client c --instance i /p", "lndb: missing required option --seq\n"},
+        {"text lower", "lndb: TEXT is required (try 'lndb text lower --help')\n"},
+        {"text lower a b", "lndb: The following argument was not expected: b (try 'lndb text lower --help')\n"},
+        {"browse --type 51 --client c --instance i /p", "lndb: --seq is required (try 'lndb browse --help')\n"},
         {"browse --type x --client c --instance i --seq 1 /p",
-         "lndb: --type must be a whole number, not 'x'\n"},
-        {"browse --type 51 --client c --instance i --seq 1 --bogus /p", "lndb: unknown option --bogus\n"},
-        {"browse --type 51 --client c --instance i --seq", "lndb: option --seq needs a value\n"},
-        {"config set Section name", "lndb: expected 3 argument(s)\n"},
+         "lndb: Could not convert: --type = x (try 'lndb browse --help')\n"},
+        {"browse --type 51 --client c --instance i --seq 1 --bogus /p",
+         "lndb: The following argument was not expected: --bogus (try 'lndb browse --help')\n"},
+        {"browse --type 51 --client c --instance i --seq", "lndb: --seq: 1 required SEQ missing (try 'lndb browse --help')\n"},
+        {"config set Section name", "lndb: VALUE is required (try 'lndb config set --help')\n"},
+        {"help frobnicate", "lndb: unknown command 'lndb frobnicate' (try 'lndb --help')\n"},
     };
     for (const Case& c : cases) {
         const auto result = runCommand(lndb(c.args));
@@ -92,7 +91,7 @@ TEST(LndbCommand, BrowsePrintsAndExitsWithTheResult)
 {
     SampleInstallation install;  // no discovery tools installed: the start fails
     const auto failed = runCommand(lndb("browse --type 51 --client c --instance i --seq 5 /data"));
-    EXPECT_EQ(failed.status, 3) << failed.err;
+    EXPECT_EQ(failed.status, 1) << failed.err;
     EXPECT_EQ(failed.out, "browse result: 3\n");
 
     const auto unknown = runCommand(lndb("browse --type 53 --client c --instance i --seq 5 'C:\\x'"));

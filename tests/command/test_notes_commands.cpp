@@ -58,7 +58,7 @@ TEST(NotesStartup, LndbTasksCommand)
     }
     lndbtest::writeFile(partition.notesIni(), "FakeConsoleStatus=291\n");
     const lndbtest::CommandResult failed = lndbtest::runCommand(command + "mail/a.nsf");
-    EXPECT_EQ(failed.status, 2) << failed.out << failed.err;
+    EXPECT_EQ(failed.status, 3) << failed.out << failed.err;
     EXPECT_NE(failed.out.find("isDBMaintananceTaskRunning: -1\n"), std::string::npos) << failed.out;
 }
 
@@ -76,6 +76,22 @@ TEST(NotesOutputLog, LndbLogRedirect)
                               "lndb log redirect: standard output of pid \\1\n"
                               "lndb log redirect: standard error of pid \\1\n");
     EXPECT_TRUE(std::regex_match(lndbtest::readFile(lndbLog), expected)) << lndbtest::readFile(lndbLog);
+}
+
+// A log that cannot be opened leaves the streams as they were: exit 1 with
+// the library's reason and the debug log's path.
+TEST(NotesOutputLog, LndbLogRedirectThatCannotOpenTheLog)
+{
+    OutputLog log;
+    const std::string lndbLog = log.installation().logDir() + "/lndb_" + kInstance + "_NotesAPI.log";
+    lndbtest::makeDirs(lndbLog);
+    const lndbtest::CommandResult result = lndbtest::runCommand(
+        "cd " + lndbtest::shellQuote(log.workDir()) + " && " + lndbtest::lndbCommand("log redirect"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "lndb: DumpFileTimeAndVer failed: DumpFileTimeAndVer() : cannot open '" + lndbLog +
+                              "' - 21 (Is a directory); standard output and error left as they were\n"
+                              "lndb: debug log: " + log.installation().debugLogPath() + "\n");
 }
 
 }  // namespace

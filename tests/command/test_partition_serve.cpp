@@ -158,10 +158,12 @@ TEST_F(PartitionServe, ClientCommandsPrintTheResponse)
         std::string error;
     };
     const Usage usages[] = {
-        {"add" + socket + " --number 1 a b", "lndb: expected 3 argument(s)\n"},
-        {"delete" + socket + " --number x a", "lndb: --number must be a whole number, not 'x'\n"},
-        {"delete" + socket + " --number 2147483648 a", "lndb: --number is out of range\n"},
-        {"delete --number 1 a", "lndb: missing required option --socket\n"},
+        {"add" + socket + " --number 1 a b", "lndb: ARG3 is required (try 'lndb partition add --help')\n"},
+        {"delete" + socket + " --number x a",
+         "lndb: Could not convert: --number = x (try 'lndb partition delete --help')\n"},
+        {"delete" + socket + " --number 2147483648 a",
+         "lndb: Could not convert: --number = 2147483648 (try 'lndb partition delete --help')\n"},
+        {"delete --number 1 a", "lndb: --socket is required (try 'lndb partition delete --help')\n"},
     };
     for (const Usage& u : usages) {
         const auto result = runCommand(client + u.args);

@@ -48,6 +48,13 @@ headers() { for header in "$source_dir/$1"/*.h; do echo "$2/${header##*/}"; done
 # The systemd units and the logrotate file, under lib/ and etc/ (of the
 # prefix, or of the root for a Debian package).
 service_files='lib/systemd/system/lndb-partition\.(service|socket)|etc/logrotate\.d/lndb'
+# The command's man page (made when help2man was found at configure time) and
+# its bash completion, under share/ of the prefix or usr/share/ of a package.
+command_docs='share/(man/man1/lndb\.1|bash-completion/completions/lndb)'
+command_doc_files() {
+    echo "$1share/bash-completion/completions/lndb"
+    [ ! -e "$build/tools/lndb.1" ] || echo "$1share/man/man1/lndb.1"
+}
 # The service unit runs the installed command.
 check_exec_start() {
     local exec_start
@@ -77,8 +84,8 @@ install)
     cmake --install "$build" --prefix "$prefix" >"$work/install.log"
     mapfile -t lndb_headers < <(headers include/lndb include/lndb)
     listing "$prefix" | check_listing "the installation" \
-        "bin/lndb|$libdir/liblndb\.so(\.1|\.1\.[0-9.]+)?|$libdir/lib(KrLib|ZuUtils|KrXMLMessagesBase|KrSession)\.so|include/lndb/[a-z_]+\.h|include/lndb-platform/[A-Za-z_]+\.h|$libdir/cmake/lndb/lndb[A-Za-z]*(-[a-z]+)?\.cmake|$libdir/pkgconfig/lndb\.pc|share/doc/(liblndb1|liblndb-dev|lndb|lndb-standin-platform)/copyright|$service_files" \
-        bin/lndb "$libdir/liblndb.so.1" "$libdir/liblndb.so" "$libdir/libKrLib.so" "$libdir/libZuUtils.so" \
+        "bin/lndb|$libdir/liblndb\.so(\.1|\.1\.[0-9.]+)?|$libdir/lib(KrLib|ZuUtils|KrXMLMessagesBase|KrSession)\.so|include/lndb/[a-z_]+\.h|include/lndb-platform/[A-Za-z_]+\.h|$libdir/cmake/lndb/lndb[A-Za-z]*(-[a-z]+)?\.cmake|$libdir/pkgconfig/lndb\.pc|share/doc/(liblndb1|liblndb-dev|lndb|lndb-standin-platform)/copyright|$service_files|$command_docs" \
+        $(command_doc_files "") bin/lndb "$libdir/liblndb.so.1" "$libdir/liblndb.so" "$libdir/libKrLib.so" "$libdir/libZuUtils.so" \
         "$libdir/libKrXMLMessagesBase.so" "$libdir/libKrSession.so" "${lndb_headers[@]}" \
         "$libdir/cmake/lndb/lndbConfig.cmake" "$libdir/cmake/lndb/lndbConfigVersion.cmake" \
         "$libdir/pkgconfig/lndb.pc" share/doc/liblndb1/copyright \
@@ -101,7 +108,11 @@ install)
         fi
     done
     # The command finds the library and the stand-ins with no loader path.
-    env -i "$prefix/bin/lndb" --help | grep -q '^usage: lndb COMMAND' || fail "installed lndb --help"
+    env -i "$prefix/bin/lndb" --help | grep -q '^usage: lndb \[OPTIONS\] COMMAND' || fail "installed lndb --help"
+    # The completion offers the commands that `lndb help` lists.
+    completions=$(PATH="$prefix/bin:$PATH" bash -c 'source "$1" && COMP_WORDS=(lndb part) COMP_CWORD=1 && _lndb &&
+                  echo "${COMPREPLY[*]}"' bash "$prefix/share/bash-completion/completions/lndb")
+    [ "$completions" = partition ] || fail "the bash completion of 'lndb part' gave [$completions]"
     ;;
 units)
     command -v systemd-analyze >/dev/null || { echo "systemd-analyze is missing (Debian package systemd): skipped"; exit 77; }
@@ -177,7 +188,8 @@ debs)
     contents liblndb-dev | check_listing liblndb-dev \
         "usr/include/lndb/[a-z_]+\.h|$lib/liblndb\.so|$lib/cmake/lndb/lndb(Config|ConfigVersion|Targets|Targets-[a-z]+)\.cmake|$lib/pkgconfig/lndb\.pc|usr/share/doc/liblndb-dev/copyright" \
         "${lndb_headers[@]}" "$lib/liblndb.so" "$lib/cmake/lndb/lndbConfig.cmake" "$lib/pkgconfig/lndb.pc"
-    contents lndb | check_listing lndb "usr/bin/lndb|usr/share/doc/lndb/copyright|$service_files" usr/bin/lndb \
+    contents lndb | check_listing lndb "usr/bin/lndb|usr/share/doc/lndb/copyright|$service_files|usr/$command_docs" \
+        $(command_doc_files usr/) usr/bin/lndb \
         lib/systemd/system/lndb-partition.service lib/systemd/system/lndb-partition.socket etc/logrotate.d/lndb
     unpacked=$work/debs/lndb-files
     rm -rf "$unpacked" && dpkg-deb -x "$(deb lndb)" "$unpacked" && dpkg-deb -e "$(deb lndb)" "$unpacked/DEBIAN"
@@ -208,7 +220,7 @@ deb-root)
     rm -rf "$root" && mkdir -p "$root"
     for package in "$work/debs"/*.deb; do dpkg -x "$package" "$root"; done
     out=$(env -i "$root/usr/bin/lndb" --help) || fail "lndb --help from the packages exited with status $?"
-    grep -q '^usage: lndb COMMAND' <<<"$out" || fail "lndb --help printed: $out"
+    grep -q '^usage: lndb \[OPTIONS\] COMMAND' <<<"$out" || fail "lndb --help printed: $out"
     # The unpacked library, found through the command's own run path.
     ldd "$root/usr/bin/lndb" | grep 'liblndb\.so\.1 =>' | grep -qF "$root/" \
         || fail "lndb does not load the unpacked liblndb: $(ldd "$root/usr/bin/lndb")"

@@ -193,9 +193,12 @@ TEST(SocketActivation, RefusesWhatItCannotServe)
         {"a TCP socket", {tcp}, {}, nullptr, 1, notAListener},
         {"a file", {file}, {}, nullptr, 1, notAListener},
         {"--socket as well", {listening}, {"--socket", own, "--once"}, nullptr, 2,
-         "lndb: --socket cannot be given when systemd passes the socket (LISTEN_FDS)\n"},
+         "lndb: --socket cannot be given when systemd passes the socket (LISTEN_FDS) (try 'lndb partition "
+         "serve --help')\n"},
         // Variables inherited from a parent that was activated: not ours.
-        {"passed to another process", {listening}, {}, "1", 2, "lndb: missing required option --socket\n"},
+        {"passed to another process", {listening}, {}, "1", 2,
+         "lndb: --socket is required unless systemd passes the socket (LISTEN_FDS) (try 'lndb partition "
+         "serve --help')\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -136,6 +136,12 @@ inline std::string shellQuote(const std::string& text)
     return common::shellWord(text);
 }
 
+// The shell command that runs the built lndb command with `args`.
+inline std::string lndbCommand(const std::string& args)
+{
+    return shellQuote(binDir() + "/lndb") + " " + args;
+}
+
 // Redirects a descriptor (1 or 2) into a temporary file while in scope.
 class CaptureFd {
 public:

@@ -1,55 +1,63 @@
-// Command-line plumbing of the lndb command: a tree of commands, option
-// parsing, help and usage errors.
+// Command-line plumbing of the lndb command, on CLI11: the command tree, the
+// global options, help, and the exit-status contract.
+//
+// Each command group registers its commands with an add*Commands function
+// (commands.h). A command's run function is called only once the whole
+// command line has been parsed and checked, so that no usage error turns up
+// after a library call.
 #pragma once
 
+#include <CLI/CLI.hpp>
+
+#include <functional>
 #include <map>
-#include <set>
-#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace lndbcli {
 
-// A bad command line: reported as one line "lndb: <message>", exit status 2.
+// A bad command line found by a command itself: reported like CLI11's own
+// usage errors, with exit status 2.
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-using Words = std::vector<std::string>;
-
-struct Command {
-    const char* name;
-    const char* usage;    // arguments after the command path, e.g. "--socket PATH"
-    const char* summary;  // one line
-    int (*run)(const Words& args) = nullptr;  // a leaf command...
-    std::span<const Command> subcommands{};   // ...or a group
-    const char* details = nullptr;            // more lines for the command's own --help
+// The exit statuses every command keeps to (notes tasks adds its own).
+enum ExitStatus : int {
+    kSuccess = 0,
+    kFailure = 1,     // the command failed and said why on standard error
+    kUsageError = 2,  // the command line was refused before anything was done
 };
 
-// Options of one command: "--name VALUE" for each of `valued`, "--name" for
-// each of `flags`; everything else is positional. "--" ends the options.
-struct Options {
-    std::map<std::string, std::string> values;
-    std::set<std::string> flags;
-    Words positional;
+class Cli {
+public:
+    Cli();
+    Cli(const Cli&) = delete;
+    Cli& operator=(const Cli&) = delete;
 
-    bool has(const std::string& name) const { return values.count(name) != 0; }
-    bool flag(const std::string& name) const { return flags.count(name) != 0; }
-    const std::string& required(const std::string& name) const;
-    std::string value(const std::string& name, const std::string& fallback) const;
+    CLI::App& root() { return app_; }
+
+    // A group of commands (e.g. "partition") under `parent`.
+    CLI::App* group(CLI::App& parent, const std::string& name, const std::string& description);
+    // A command under `parent`; `run` is called after parsing and gives the
+    // exit status.
+    CLI::App* command(CLI::App& parent, const std::string& name, const std::string& description,
+                      std::function<int()> run);
+
+    // Parses the command line, applies the global options and runs the chosen
+    // command; returns the process exit status.
+    int run(int argc, char** argv);
+
+private:
+    int runChosen();
+    int help(const std::vector<std::string>& words) const;
+
+    CLI::App app_;
+    std::string instance_;
+    std::string registryDir_;
+    std::vector<std::string> helpWords_;
+    std::map<const CLI::App*, std::function<int()>> runs_;
 };
-
-Options parseOptions(const Words& args, std::initializer_list<const char*> valued,
-                     std::initializer_list<const char*> flags = {});
-
-// Positional count check: throws UsageError unless min <= count <= max.
-void expectPositional(const Options& options, size_t min, size_t max);
-
-// Whole decimal numbers; throws UsageError naming `what` otherwise.
-long long parseInteger(const std::string& text, const char* what);
-
-// Runs the command tree; returns the process exit status.
-int run(const Command& root, int argc, char** argv);
 
 }  // namespace lndbcli

@@ -5,29 +5,48 @@
 #include "check.h"
 
 #include <cstdio>
+#include <memory>
 
 namespace lndbcli {
 
-int runCheck(const Words& args)
-{
-    const Options options =
-        parseOptions(args, {"--data-dir", "--partition", "--subclient", "--server"},
-                     {"--all", "--init", "--json"});
-    expectPositional(options, 0, 0);
+namespace {
+
+struct CheckOptions {
     lndbcheck::CheckRequest request;
-    if (options.has("--data-dir"))
-        request.dataDir = options.required("--data-dir");
-    if (options.has("--partition"))
-        request.partition = parseInteger(options.required("--partition"), "--partition");
-    request.all = options.flag("--all");
-    if ((request.dataDir ? 1 : 0) + (request.partition ? 1 : 0) + (request.all ? 1 : 0) > 1)
-        throw UsageError("--data-dir, --partition and --all exclude one another");
-    if (options.has("--subclient"))
-        request.subclient = options.required("--subclient");
-    if (options.has("--server"))
-        request.server = options.required("--server");
-    request.init = options.flag("--init");
-    return lndbcheck::runCheck(request, options.flag("--json"), stdout);
+    bool json = false;
+};
+
+}  // namespace
+
+void addCheckCommand(Cli& cli)
+{
+    auto options = std::make_shared<CheckOptions>();
+    CLI::App* command = cli.command(
+        cli.root(), "check",
+        "Check what the Notes bring-up, browse and the partition service need; exit 1 when a check fails",
+        [options] { return lndbcheck::runCheck(options->request, options->json, stdout); });
+    command->footer(
+        "One line per check: PASS, WARN or FAIL, what was checked, and for a FAIL the reason and the fix.\n"
+        "Without --data-dir, --partition or --all every partition in the store is checked. Checks that need\n"
+        "the partition's user run in a child process as that user, so this process keeps its own.");
+    lndbcheck::CheckRequest& request = options->request;
+    CLI::Option* dataDir =
+        command->add_option("--data-dir", request.dataDir, "Check the partition of this data directory")
+            ->type_name("DATADIR");
+    CLI::Option* partition =
+        command->add_option("--partition", request.partition, "Check partition number N of the store")
+            ->type_name("N");
+    CLI::Option* all = command->add_flag("--all", request.all, "Check every partition in the store");
+    dataDir->excludes(partition)->excludes(all);
+    partition->excludes(all);
+    command->add_option("--subclient", request.subclient,
+                        "Also check this subclient directory (a directory reached through no other user's link)")
+        ->type_name("DIR");
+    command->add_option("--server", request.server,
+                        "Also ask this Domino server for its maintenance tasks (implies --init)")
+        ->type_name("SERVER");
+    command->add_flag("--init", request.init, "Also start Notes for the partition, in a child process");
+    command->add_flag("--json", options->json, "Write one JSON document instead of the lines");
 }
 
 }  // namespace lndbcli

@@ -2,6 +2,8 @@
 // server for its maintenance tasks, as an agent process does.
 
 #include "commands.h"
+#include "failure_reason.h"
+#include "json_output.h"
 
 #include "lndb/maintenance_tasks.h"
 #include "lndb/notes_entry_table.h"
@@ -16,6 +18,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <unistd.h>
 
 namespace lndbcli {
@@ -24,13 +28,26 @@ namespace {
 // Set in the environment of the re-executed command, so that it runs once.
 constexpr char kNotesDirApplied[] = "LNDB_NOTES_LIBRARY_DIR_APPLIED";
 
+// The exit statuses of notes tasks.
+enum TaskStatus : int { kBusy = 0, kIdle = 1, kNoAnswer = 3 };
+
+struct NotesOptions {
+    std::optional<std::string> notesDir;
+    std::string instance;
+    std::string dataDir;
+    std::optional<std::string> subclient;
+    std::string server;
+    std::string database;
+    bool json = false;
+};
+
 // The loader reads LD_LIBRARY_PATH only when a process starts: with
 // --notes-dir DIR the command runs again with DIR/notes/latest/linux in front.
-void applyNotesDir(const Options& options)
+void applyNotesDir(const NotesOptions& options)
 {
-    if (!options.has("--notes-dir"))
+    if (!options.notesDir)
         return;
-    const std::string libraryDir = options.required("--notes-dir") + "/notes/latest/linux";
+    const std::string libraryDir = *options.notesDir + "/notes/latest/linux";
     const char* applied = std::getenv(kNotesDirApplied);
     if (applied != nullptr && libraryDir == applied) {
         unsetenv(kNotesDirApplied);
@@ -65,87 +82,178 @@ const char* yesNo(bool value)
     return value ? "true" : "false";
 }
 
-bool loadAndReport()
+// What the start-up gave: loadNotesFunctions, then initializeWithPartition
+// for NAME\x12DIR.
+struct StartUp {
+    bool loaded = false;
+    bool started = false;
+    char dataDir[1024] = {};
+};
+
+bool startUp(NotesOptions& options, StartUp& result, const DebugLogWatch& watch)
 {
-    const bool loaded = loadNotesFunctions();
-    std::printf("loadNotesFunctions: %s\n", yesNo(loaded));
-    return loaded;
+    result.loaded = loadNotesFunctions();
+    if (!options.json)
+        std::printf("loadNotesFunctions: %s\n", yesNo(result.loaded));
+    if (!result.loaded) {
+        std::fflush(stdout);
+        watch.report("loadNotesFunctions");
+        return false;
+    }
+    std::string instance = common::composeInstance(options.instance, options.dataDir);
+    result.started = initializeWithPartition(instance.data(), result.dataDir,
+                                             options.subclient ? options.subclient->data() : nullptr);
+    if (!options.json)
+        std::printf("initializeWithPartition: %s\n", yesNo(result.started));
+    if (!result.started) {
+        std::fflush(stdout);
+        watch.report("initializeWithPartition");
+    }
+    return result.started;
 }
 
-int load(const Words& args)
+Json startUpJson(const StartUp& result)
 {
-    const Options options = parseOptions(args, {"--notes-dir"});
-    expectPositional(options, 0, 0);
+    return {{"loadNotesFunctions", result.loaded},
+            {"initializeWithPartition", result.loaded ? Json(result.started) : Json(nullptr)}};
+}
+
+int load(const NotesOptions& options)
+{
     applyNotesDir(options);
-    const bool loaded = loadAndReport();
+    const DebugLogWatch watch;
+    const bool loaded = loadNotesFunctions();
+    std::printf("loadNotesFunctions: %s\n", yesNo(loaded));
 #define LNDB_ENTRY_STATE(name, result, parameters) {"KR_" #name, KR_##name != nullptr},
     const std::pair<const char*, bool> entries[] = {LNDB_NOTES_ENTRY_POINTS(LNDB_ENTRY_STATE)};
 #undef LNDB_ENTRY_STATE
     for (const auto& [name, set] : entries)
         std::printf("  %-26s %s\n", name, set ? "set" : "null");
-    return loaded ? 0 : 1;
+    if (loaded)
+        return kSuccess;
+    std::fflush(stdout);
+    watch.report("loadNotesFunctions");
+    return kFailure;
 }
 
-// loadNotesFunctions, then initializeWithPartition for NAME\x12DIR; with
-// `showGlobals` the start-up globals are printed too.
-bool startUp(const Options& options, bool showGlobals)
+int init(NotesOptions& options)
 {
     applyNotesDir(options);
-    if (!loadAndReport())
-        return false;
-    std::string instance = common::composeInstance(options.required("--instance"), options.required("--data-dir"));
-    std::string subclient = options.value("--subclient", "");
-    char dataDir[1024] = {};
-    const bool started = initializeWithPartition(instance.data(), dataDir,
-                                                 options.has("--subclient") ? subclient.data() : nullptr);
-    std::printf("initializeWithPartition: %s\n", yesNo(started));
-    if (!showGlobals)
-        return started;
-    std::printf("  %-20s %s\n", "data directory", dataDir);
-    std::printf("  %-20s %s\n", "sNotesIniPath", sNotesIniPath.c_str());
-    std::printf("  %-20s %s\n", "sServerIDPath", sServerIDPath.c_str());
-    std::printf("  %-20s %s\n", "noteInitArgv[0]", noteInitArgv[0]);
-    std::printf("  %-20s %s\n", "noteInitArgv[1]", noteInitArgv[1]);
-    std::printf("  %-20s %s\n", "g_lnInstanceName", common::printable(g_lnInstanceName).c_str());
-    std::printf("  %-20s %s\n", "notesAPIInitialized", yesNo(notesAPIInitialized));
-    return started;
+    const DebugLogWatch watch;
+    StartUp result;
+    const bool started = startUp(options, result, watch);
+    const std::pair<const char*, std::string> globals[] = {
+        {"data directory", result.dataDir},
+        {"sNotesIniPath", sNotesIniPath},
+        {"sServerIDPath", sServerIDPath},
+        {"noteInitArgv[0]", noteInitArgv[0]},
+        {"noteInitArgv[1]", noteInitArgv[1]},
+        {"g_lnInstanceName", g_lnInstanceName},
+    };
+    if (options.json) {
+        Json document = startUpJson(result);
+        if (result.loaded) {
+            Json values = Json::object();
+            for (const auto& [name, value] : globals)
+                values[name] = value;
+            values["notesAPIInitialized"] = notesAPIInitialized;
+            document["globals"] = values;
+        }
+        printJson(document);
+    } else if (result.loaded) {
+        for (const auto& [name, value] : globals)
+            std::printf("  %-20s %s\n", name,
+                        name == std::string_view("g_lnInstanceName") ? common::printable(value).c_str()
+                                                                     : value.c_str());
+        std::printf("  %-20s %s\n", "notesAPIInitialized", yesNo(notesAPIInitialized));
+    }
+    return started ? kSuccess : kFailure;
 }
 
-int init(const Words& args)
+int tasks(NotesOptions& options)
 {
-    const Options options =
-        parseOptions(args, {"--instance", "--data-dir", "--subclient", "--notes-dir"});
-    expectPositional(options, 0, 0);
-    return startUp(options, true) ? 0 : 1;
+    applyNotesDir(options);
+    const DebugLogWatch watch;
+    StartUp result;
+    std::optional<int> running;
+    if (startUp(options, result, watch)) {
+        running = isDBMaintananceTaskRunning(options.server, options.database);
+        if (!options.json)
+            std::printf("isDBMaintananceTaskRunning: %d\n", *running);
+    }
+    const int status = !running || *running < 0 ? kNoAnswer : *running == 1 ? kBusy : kIdle;
+    if (options.json) {
+        Json document = startUpJson(result);
+        document["server"] = options.server;
+        document["database"] = options.database;
+        document["isDBMaintananceTaskRunning"] = running ? Json(*running) : Json(nullptr);
+        document["answer"] = status == kBusy ? "busy" : status == kIdle ? "idle" : "no answer";
+        printJson(document);
+    }
+    if (running && *running < 0) {
+        std::fflush(stdout);
+        watch.report("isDBMaintananceTaskRunning", "the server gave no answer");
+    }
+    return status;
 }
 
-int tasks(const Words& args)
+void addNotesDirOption(CLI::App& command, NotesOptions& options)
 {
-    const Options options = parseOptions(
-        args, {"--instance", "--data-dir", "--subclient", "--notes-dir", "--server"});
-    expectPositional(options, 1, 1);
-    const std::string server = options.required("--server");
-    if (!startUp(options, false))
-        return 3;
-    const int running = isDBMaintananceTaskRunning(server, options.positional[0]);
-    std::printf("isDBMaintananceTaskRunning: %d\n", running);
-    return running == 1 ? 0 : running == 0 ? 1 : 2;
+    command
+        .add_option("--notes-dir", options.notesDir,
+                    "Program directory whose notes/latest/linux/libnotes.so is loaded (the command runs "
+                    "again with it in LD_LIBRARY_PATH)")
+        ->type_name("PROGRAMDIR");
 }
 
-const Command kCommands[] = {
-    {"load", "[--notes-dir DIR]",
-     "Bind the Notes API from libnotes.so and show which entry points are set.", load},
-    {"init", "--instance NAME --data-dir DIR [--subclient DIR] [--notes-dir DIR]",
-     "Start the Notes API for the partition of DIR and show the start-up globals.", init},
-    {"tasks",
-     "--instance NAME --data-dir DIR --server SERVER [--subclient DIR] [--notes-dir DIR] DATABASE",
-     "Start the Notes API, then ask SERVER whether a maintenance task works on DATABASE "
-     "(exit 0 busy, 1 idle, 2 no answer, 3 start-up failed).",
-     tasks},
-};
+void addPartitionOptions(CLI::App& command, NotesOptions& options)
+{
+    command.add_option("--instance", options.instance, "Agent instance name (the part before the separator)")
+        ->type_name("NAME")
+        ->required();
+    command.add_option("--data-dir", options.dataDir, "The partition's data directory")
+        ->type_name("DATADIR")
+        ->required();
+    command.add_option("--subclient", options.subclient, "Subclient directory handed to the partition's user")
+        ->type_name("DIR");
+    addNotesDirOption(command, options);
+}
 
 }  // namespace
 
-const std::span<const Command> kNotesCommands{kCommands};
+void addNotesCommands(Cli& cli)
+{
+    CLI::App* notes =
+        cli.group(cli.root(), "notes", "The Notes API: entry table, start-up, maintenance tasks");
+
+    auto loadOptions = std::make_shared<NotesOptions>();
+    CLI::App* loadCommand =
+        cli.command(*notes, "load", "Bind the Notes API from libnotes.so and show which entry points are set",
+                    [loadOptions] { return load(*loadOptions); });
+    addNotesDirOption(*loadCommand, *loadOptions);
+
+    auto initOptions = std::make_shared<NotesOptions>();
+    CLI::App* initCommand = cli.command(
+        *notes, "init", "Start the Notes API for the partition of DATADIR and show the start-up globals",
+        [initOptions] { return init(*initOptions); });
+    addPartitionOptions(*initCommand, *initOptions);
+    initCommand->add_flag("--json", initOptions->json,
+                          "Write one JSON document: loadNotesFunctions, initializeWithPartition, globals");
+
+    auto taskOptions = std::make_shared<NotesOptions>();
+    CLI::App* tasksCommand = cli.command(
+        *notes, "tasks",
+        "Start the Notes API, then ask SERVER whether a maintenance task works on DATABASE",
+        [taskOptions] { return tasks(*taskOptions); });
+    addPartitionOptions(*tasksCommand, *taskOptions);
+    tasksCommand->add_option("--server", taskOptions->server, "Domino server to ask")
+        ->type_name("SERVER")
+        ->required();
+    tasksCommand->add_option("DATABASE", taskOptions->database, "Database path, e.g. mail/a.nsf")->required();
+    tasksCommand->add_flag("--json", taskOptions->json,
+                           "Write one JSON document: the start-up, server, database, answer");
+    tasksCommand->footer("Exit status: 0 busy, 1 idle, 3 no answer (Notes did not start or the server "
+                         "did not answer; the reason on standard error), 2 usage error.");
+}
 
 }  // namespace lndbcli

@@ -18,11 +18,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
 #include <string>
 #include <utility>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <systemd/sd-daemon.h>
@@ -35,13 +37,27 @@ constexpr int kTimeoutSeconds = 120;
 
 using Fd = common::UniqueFd;
 
+// Empty when `path` can name a Unix socket, else why not.
+std::string socketPathProblem(const std::string& path)
+{
+    constexpr size_t kMost = sizeof(sockaddr_un::sun_path) - 1;
+    if (path.empty() || path.size() > kMost)
+        return "--socket needs a path of 1 to " + std::to_string(kMost) + " bytes";
+    return {};
+}
+
+CLI::Validator socketPathCheck()
+{
+    return CLI::Validator(socketPathProblem, "PATH");
+}
+
 sockaddr_un socketAddress(const std::string& path)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path)
-        throw UsageError("--socket needs a path of 1 to " +
-                         std::to_string(sizeof address.sun_path - 1) + " bytes");
+    const std::string problem = socketPathProblem(path);
+    if (!problem.empty())
+        throw UsageError(problem);
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     return address;
 }
@@ -200,7 +216,7 @@ int serve(Fd activated, const std::string& path, bool once)
 
 // ---- client ----
 
-int sendRequest(const std::string& path, int operation, long long number, const Words& values)
+int sendRequest(const std::string& path, int operation, int number, const std::vector<std::string>& values)
 {
     using Info = LotusNotesPartitionInfo;
     using Request = LotusNotesPartitionReq;
@@ -250,49 +266,89 @@ int sendRequest(const std::string& path, int operation, long long number, const 
     return errorCode == 0 ? 0 : 1;
 }
 
-int request(const Words& args, int operation, size_t values)
-{
-    const Options options = parseOptions(args, {"--socket", "--number"});
-    expectPositional(options, values, values);
-    const long long number = parseInteger(options.required("--number"), "--number");
-    if (number < INT_MIN || number > INT_MAX)
-        throw UsageError("--number is out of range");
-    return sendRequest(options.required("--socket"), operation, number, options.positional);
-}
+struct RequestOptions {
+    std::string socket;
+    int number = 0;
+    std::vector<std::string> values;
+};
 
-}  // namespace
+struct ServeOptions {
+    std::optional<std::string> socket;
+    bool once = false;
+};
 
-int runPartitionServe(const Words& args)
+int runPartitionServe(const ServeOptions& options)
 {
-    const Options options = parseOptions(args, {"--socket"}, {"--once"});
-    expectPositional(options, 0, 0);
     keepStandardStreamsTaken();
     try {
         Fd activated = takeActivatedSocket();
         std::string path;
-        if (activated.valid() && options.has("--socket"))
+        if (activated.valid() && options.socket)
             throw UsageError("--socket cannot be given when systemd passes the socket (LISTEN_FDS)");
         if (!activated.valid()) {
-            path = options.required("--socket");
-            socketAddress(path);  // clients must be able to name it
+            if (!options.socket)
+                throw UsageError("--socket is required unless systemd passes the socket (LISTEN_FDS)");
+            path = *options.socket;
         }
-        return serve(std::move(activated), path, options.flag("--once"));
+        return serve(std::move(activated), path, options.once);
     } catch (const UsageError&) {
         throw;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "lndb: %s\n", e.what());
-        return 1;
+        return kFailure;
     }
 }
 
-int runPartitionAdd(const Words& args)
-{
-    return request(args, 1, 3);
-}
+}  // namespace
 
-int runPartitionDelete(const Words& args)
+void addPartitionServiceCommands(Cli& cli, CLI::App& group)
 {
-    return request(args, 0, 1);
+    auto serveOptions = std::make_shared<ServeOptions>();
+    CLI::App* serveCommand = cli.command(
+        group, "serve", "Answer partition requests on a Unix socket, up to 32 connections at once, until SIGTERM",
+        [serveOptions] { return runPartitionServe(*serveOptions); });
+    serveCommand->footer(
+        "The socket is bound at PATH (mode 0600; PATH.lock keeps a second server off).\n"
+        "Under systemd socket activation (LISTEN_FDS, e.g. lndb-partition.socket) the one\n"
+        "listening Unix stream socket that systemd passes is served instead, without\n"
+        "--socket: no path is bound, renamed or removed and no lock is taken (systemd owns\n"
+        "the socket), and readiness and stopping are reported to systemd (READY=1,\n"
+        "STOPPING=1).");
+    serveCommand->add_option("--socket", serveOptions->socket, "Path of the socket to bind")
+        ->type_name("PATH")
+        ->check(socketPathCheck());
+    serveCommand->add_flag("--once", serveOptions->once, "Serve one connection, then exit");
+
+    struct Operation {
+        const char* name;
+        const char* description;
+        int operation;
+        int arguments;
+    };
+    static const Operation kOperations[] = {
+        {"add", "Send a request to add partition N; print the response; exit 0 when its errorCode is 0",
+         1, 3},
+        {"delete",
+         "Send a request to delete partition N; print the response; exit 0 when its errorCode is 0", 0,
+         1},
+    };
+    for (const Operation& op : kOperations) {
+        auto options = std::make_shared<RequestOptions>();
+        options->values.resize(static_cast<size_t>(op.arguments));
+        CLI::App* command = cli.command(group, op.name, op.description, [options, operation = op.operation] {
+            return sendRequest(options->socket, operation, options->number, options->values);
+        });
+        command->add_option("--socket", options->socket, "Path of the server's socket")
+            ->type_name("PATH")
+            ->required()
+            ->check(socketPathCheck());
+        command->add_option("--number", options->number, "Partition number")->type_name("N")->required();
+        for (int i = 0; i < op.arguments; ++i)
+            command
+                ->add_option("ARG" + std::to_string(i + 1), options->values[static_cast<size_t>(i)],
+                             "Argument " + std::to_string(i + 1) + " of the partition script")
+                ->required();
+    }
 }
 
 }  // namespace lndbcli

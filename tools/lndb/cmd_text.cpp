@@ -11,48 +11,55 @@
 namespace lndbcli {
 namespace {
 
-std::string onlyArgument(const Words& args)
+int normalize(std::string text)
 {
-    const Options options = parseOptions(args, {});
-    expectPositional(options, 1, 1);
-    return options.positional[0];
-}
-
-int normalize(const Words& args)
-{
-    std::string text = onlyArgument(args);
     KRNormalizeText(text.data());
     std::printf("%s\n", text.c_str());
-    return 0;
+    return kSuccess;
 }
 
-int lower(const Words& args)
+int lower(std::string text)
 {
-    std::string text = onlyArgument(args);
     std::printf("%s\n", strlwr(text.data()));
-    return 0;
+    return kSuccess;
 }
 
-int logname(const Words& args)
+int logname(const std::string& text)
 {
-    const std::string text = onlyArgument(args);
     std::unique_ptr<char, decltype(&std::free)> name(GetLogFilename(text.c_str()), &std::free);
     if (!name) {
         std::printf("(null)\n");
-        return 1;
+        return kFailure;
     }
     std::printf("%s\n", name.get());
-    return 0;
+    return kSuccess;
 }
-
-const Command kCommands[] = {
-    {"normalize", "TEXT", "Blank the characters a file name must not hold.", normalize},
-    {"lower", "TEXT", "Lower-case the text.", lower},
-    {"logname", "PATH", "Derive a log name from a path (exit 1 when there is none).", logname},
-};
 
 }  // namespace
 
-const std::span<const Command> kTextCommands{kCommands};
+void addTextCommands(Cli& cli)
+{
+    CLI::App* text = cli.group(cli.root(), "text", "Text utilities");
+    struct Utility {
+        const char* name;
+        const char* description;
+        const char* argument;
+        int (*run)(const std::string&);
+    };
+    static const Utility kUtilities[] = {
+        {"normalize", "Blank the characters a file name must not hold", "TEXT",
+         [](const std::string& t) { return normalize(t); }},
+        {"lower", "Lower-case the text", "TEXT", [](const std::string& t) { return lower(t); }},
+        {"logname", "Derive a log name from a path (exit 1 when there is none)", "PATH", logname},
+    };
+    for (const Utility& utility : kUtilities) {
+        auto argument = std::make_shared<std::string>();
+        CLI::App* command =
+            cli.command(*text, utility.name, utility.description, [argument, run = utility.run] {
+                return run(*argument);
+            });
+        command->add_option(utility.argument, *argument, "The text")->required();
+    }
+}
 
 }  // namespace lndbcli

@@ -16,6 +16,7 @@
 #include "KrLibExport.h"
 
 #include <string>
+#include <vector>
 
 class KRLIB_API KRPlatformInfo {
 public:
@@ -31,6 +32,17 @@ public:
     // and stores the value's length in *length. Otherwise 0, the buffer
     // untouched, and getLastErrorMsg() says why.
     int getString(const char* section, const char* name, char* buffer, unsigned int* length);
+
+    // Every value of `section` (of every section when `section` is null) that
+    // takes effect, sections and names each in byte order (a stand-in
+    // addition for the lndb command's listing). Non-zero on success; 0 with
+    // getLastErrorMsg() set when the store cannot be read.
+    struct Value {
+        std::string section;
+        std::string name;
+        std::string value;
+    };
+    int listValues(const char* section, std::vector<Value>& values);
 
     // One line: why the last failed call failed (kept until the next failure).
     const char* getLastErrorMsg() const;

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <memory>
 #include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -175,6 +177,26 @@ const char* KRPlatformInfo::getLastErrorMsg() const
     return lastError_.c_str();
 }
 
+namespace {
+
+// The parsed store at `path`, or null with `error` saying why (the focus's
+// own reason when it names no store).
+std::shared_ptr<const krlib::ConfigStore> loadAt(const std::string& path,
+                                                 const std::function<std::string()>& invalidFocus,
+                                                 std::string& error)
+{
+    if (path.empty()) {
+        error = invalidFocus();
+        return nullptr;
+    }
+    krlib::LoadedStore loaded = krlib::loadStore(path);
+    if (!loaded.store)
+        error = loaded.error;
+    return std::move(loaded.store);
+}
+
+}  // namespace
+
 int KRPlatformInfo::getString(const char* section, const char* name, char* buffer, unsigned int* length)
 {
     try {
@@ -183,16 +205,10 @@ int KRPlatformInfo::getString(const char* section, const char* name, char* buffe
             return 0;
         }
         const std::string path = storePath();
-        if (path.empty()) {
-            lastError_ = invalidFocusMessage();
+        const auto store = loadAt(path, [this] { return invalidFocusMessage(); }, lastError_);
+        if (!store)
             return 0;
-        }
-        const krlib::LoadedStore loaded = krlib::loadStore(path);
-        if (!loaded.store) {
-            lastError_ = loaded.error;
-            return 0;
-        }
-        const std::string_view* value = loaded.store->find(section, name);
+        const std::string_view* value = store->find(section, name);
         if (value == nullptr) {
             lastError_ = "no value " + krlib::printable(name) + " in section [" + krlib::printable(section) +
                          "] of " + krlib::printable(path);
@@ -207,6 +223,25 @@ int KRPlatformInfo::getString(const char* section, const char* name, char* buffe
         std::memcpy(buffer, value->data(), value->size());
         buffer[value->size()] = '\0';
         *length = static_cast<unsigned int>(value->size());
+        return 1;
+    } catch (...) {
+        lastError_ = kOutOfMemory;
+        return 0;
+    }
+}
+
+int KRPlatformInfo::listValues(const char* section, std::vector<Value>& values)
+{
+    try {
+        const auto store = loadAt(storePath(), [this] { return invalidFocusMessage(); }, lastError_);
+        if (!store)
+            return 0;
+        std::vector<Value> found;
+        store->forEach([&](std::string_view inSection, std::string_view name, std::string_view value) {
+            if (section == nullptr || inSection == section)
+                found.push_back({std::string(inSection), std::string(name), std::string(value)});
+        });
+        values = std::move(found);
         return 1;
     } catch (...) {
         lastError_ = kOutOfMemory;

@@ -23,6 +23,22 @@ const std::string_view* ConfigStore::find(std::string_view section, std::string_
     return value == values->second.end() ? nullptr : &value->second;
 }
 
+void ConfigStore::forEach(
+    const std::function<void(std::string_view, std::string_view, std::string_view)>& visit) const
+{
+    std::vector<std::string_view> sections;
+    for (const auto& [section, values] : sections_)
+        sections.push_back(section);
+    std::sort(sections.begin(), sections.end());
+    for (const std::string_view section : sections) {
+        const Values& values = sections_.at(section);
+        std::vector<std::pair<std::string_view, std::string_view>> sorted(values.begin(), values.end());
+        std::sort(sorted.begin(), sorted.end());
+        for (const auto& [name, value] : sorted)
+            visit(section, name, value);
+    }
+}
+
 std::vector<RawLine> splitLines(std::string_view text)
 {
     std::vector<RawLine> lines;

@@ -25,6 +25,10 @@ public:
     // The value of `name` in `section`, or null.
     const std::string_view* find(std::string_view section, std::string_view name) const;
 
+    // Calls visit(section, name, value) for every value that takes effect,
+    // sections and names each in byte order.
+    void forEach(const std::function<void(std::string_view, std::string_view, std::string_view)>& visit) const;
+
 private:
     using Values = std::unordered_map<std::string_view, std::string_view>;
     std::string text_;
