@@ -34,4 +34,24 @@ inline std::string printable(std::string_view text)
     return shown;
 }
 
+// The text with control characters shown as \xNN (the 0x12 of an instance
+// string reads "\x12"), for showing a value to an operator exactly.
+inline std::string escapedControls(std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            shown += "\\x";
+            shown += kHex[byte >> 4];
+            shown += kHex[byte & 0xf];
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 }  // namespace common

@@ -163,7 +163,7 @@ int init(NotesOptions& options)
     } else if (result.loaded) {
         for (const auto& [name, value] : globals)
             std::printf("  %-20s %s\n", name,
-                        name == std::string_view("g_lnInstanceName") ? common::printable(value).c_str()
+                        name == std::string_view("g_lnInstanceName") ? common::escapedControls(value).c_str()
                                                                      : value.c_str());
         std::printf("  %-20s %s\n", "notesAPIInitialized", yesNo(notesAPIInitialized));
     }
