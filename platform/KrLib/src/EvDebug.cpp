@@ -1,15 +1,21 @@
 #include "EvDebug.h"
 
 #include "KRPI.h"
+#include "config_store.h"
 #include "safe_files.h"
 #include "unique_fd.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
+#include <shared_mutex>
 #include <sys/stat.h>
 #include <string>
 #include <string_view>
@@ -35,22 +41,16 @@ const std::string& executableName()
     return name;
 }
 
-std::string fromEnvironment(const char* variable)
-{
-    const char* value = std::getenv(variable);
-    return value != nullptr ? value : "";
-}
-
 // Log files stay open once opened, as the agent's own logger keeps them: a
 // process that has switched to an unprivileged user (the Notes start-up does)
-// can still write the log that root opened, and a line costs one lstat()
-// instead of an open() and a close(). A file that was removed or replaced
-// under its name is opened again. Only a regular file with one link is
-// written, never through a link: the log directory may be writable by users
-// who would point the log at a file of root's.
+// can still write the log that root opened. A file that was removed or
+// replaced under its name is opened again. Only a regular file with one link
+// is written, never through a link: the log directory may be writable by
+// users who would point the log at a file of root's.
 class OpenLogFiles {
 public:
-    // The descriptor to append to `path`, or -1. Call with the lock held.
+    // The descriptor to append to `path`, or -1; an open one is kept while
+    // the name still leads to it. Call with the lock held exclusively.
     int descriptorFor(const std::string& path)
     {
         if (path.empty())
@@ -89,8 +89,6 @@ public:
         return entries_.back().fd.get();
     }
 
-    std::mutex& lock() { return lock_; }
-
 private:
     struct Entry {
         std::string path;
@@ -99,64 +97,175 @@ private:
         ino_t inode = 0;
     };
     static constexpr size_t kMaxEntries = 8;
-    std::mutex lock_;
     std::vector<Entry> entries_;
 };
 
-OpenLogFiles& openLogFiles()
+// How long a chosen log is used before its name is looked at again: a log
+// renamed or removed (rotated) is noticed within this time, and lines up to
+// then land in the renamed file.
+constexpr long long kRecheckNs = 1'000'000'000LL;
+
+long long monotonicNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
+}
+
+// An environment variable as last seen: unset, or its text.
+class Setting {
+public:
+    bool matches(const char* value) const
+    {
+        return value == nullptr ? !set_ : set_ && std::strcmp(text_.c_str(), value) == 0;
+    }
+    void take(const char* value)
+    {
+        set_ = value != nullptr;
+        text_ = value != nullptr ? value : "";
+    }
+
+private:
+    bool set_ = false;
+    std::string text_;
+};
+
+// Where the lines of one kind (debug or event) go, as chosen from the
+// environment and the store, and when that was decided. A line whose settings
+// match, within kRecheckNs of the choice and with the store unchanged since,
+// goes where the last one went without a look at the file system.
+struct Route {
+    bool chosen = false;
+    Setting file;      // KR_DEBUG_LOG or KR_EVENT_LOG
+    bool viaStore = false;  // the file came from the store's LogFilesDirectory
+    Setting registry;  // KR_REGISTRY_DIR, when via the store
+    Setting instance;  // KR_INSTANCE, when via the store
+    unsigned long long storeGeneration = 0;
+    long long chosenAt = 0;
+    int fd = -1;  // -1: standard error
+
+    bool current(const char* fileSetting, long long now) const
+    {
+        if (!chosen || now - chosenAt >= kRecheckNs || !file.matches(fileSetting))
+            return false;
+        return !viaStore || (registry.matches(std::getenv("KR_REGISTRY_DIR")) &&
+                             instance.matches(std::getenv("KR_INSTANCE")) &&
+                             storeGeneration == krlib::storeGeneration());
+    }
+};
+
+// The open logs and the two routes. Lines are written under the shared lock,
+// so that no descriptor is closed (and its number reused) while a line is
+// written to it; choosing a route takes the lock exclusively.
+struct Logs {
+    std::shared_mutex lock;
+    OpenLogFiles files;
+    Route debug;
+    Route event;
+};
+
+Logs& logs()
 {
     // Never destroyed: threads may still log while the process exits.
-    static OpenLogFiles* files = new OpenLogFiles;
-    return *files;
+    static Logs* const instance = new Logs;
+    return *instance;
 }
 
-// Appends `line` with one write() to the file named by `variable`; else to
-// `fileName` in the focused instance's log directory; else to standard error.
-// Resolved per line: the environment and the store may change in between.
-void appendLine(const char* variable, const std::string& fileName, const std::string& line)
+// Decides where `route`'s lines go: the file named by `fileSetting`; else
+// `fileName` in the focused instance's log directory; else standard error.
+// Call with the lock held exclusively.
+void choose(Route& route, OpenLogFiles& files, const char* fileSetting, const std::string& fileName, long long now)
 {
-    OpenLogFiles& files = openLogFiles();
-    std::lock_guard<std::mutex> guard(files.lock());
-    int fd = files.descriptorFor(fromEnvironment(variable));
-    if (fd < 0) {
+    route.chosen = false;
+    route.fd = -1;
+    route.viaStore = false;
+    if (fileSetting != nullptr && *fileSetting != '\0')
+        route.fd = files.descriptorFor(fileSetting);
+    if (route.fd < 0) {
+        route.viaStore = true;
+        // Read before the store: a change made while it is read shows later.
+        route.storeGeneration = krlib::storeGeneration();
+        route.registry.take(std::getenv("KR_REGISTRY_DIR"));
+        route.instance.take(std::getenv("KR_INSTANCE"));
         const std::string directory = KRPI_PlatformBase().getLogFilesDirectory();
         if (!directory.empty())
-            fd = files.descriptorFor(directory + "/" + fileName);
+            route.fd = files.descriptorFor(directory + "/" + fileName);
     }
-    krlib::writeAll(fd >= 0 ? fd : STDERR_FILENO, line);
+    route.file.take(fileSetting);
+    route.chosenAt = now;
+    route.chosen = true;
 }
 
-std::string formatted(const char* format, va_list args)
+// Appends `line` with one write() to where `route` leads (see choose()). The
+// choice is made again when the settings or the store change, and at least
+// every kRecheckNs, when a log renamed or removed under its name is opened
+// anew.
+void appendLine(Route Logs::*which, const char* variable, const std::string& fileName, std::string_view line)
 {
-    if (format == nullptr)
-        return {};
-    std::vector<char> buffer(512);
-    for (;;) {
-        va_list copy;
-        va_copy(copy, args);
-        const int n = std::vsnprintf(buffer.data(), buffer.size(), format, copy);
-        va_end(copy);
-        if (n < 0)
-            return {};
-        if (static_cast<size_t>(n) < buffer.size())
-            return std::string(buffer.data(), static_cast<size_t>(n));
-        buffer.resize(static_cast<size_t>(n) + 1);
+    Logs& all = logs();
+    Route& route = all.*which;
+    const char* fileSetting = std::getenv(variable);
+    const long long now = monotonicNs();
+    {
+        std::shared_lock<std::shared_mutex> shared(all.lock);
+        if (route.current(fileSetting, now)) {
+            krlib::writeAll(route.fd >= 0 ? route.fd : STDERR_FILENO, line);
+            return;
+        }
     }
+    std::unique_lock<std::shared_mutex> exclusive(all.lock);
+    if (!route.current(fileSetting, now))
+        choose(route, all.files, fileSetting, fileName, now);
+    krlib::writeAll(route.fd >= 0 ? route.fd : STDERR_FILENO, line);
+}
+
+// The process id, asked of the kernel once and again in a forked child; the
+// thread id, once per thread.
+std::atomic<pid_t> cachedProcessId{0};
+thread_local pid_t cachedThreadId = 0;
+
+void forgetIdsInChild()
+{
+    cachedProcessId.store(0, std::memory_order_relaxed);
+    cachedThreadId = 0;  // the forking thread is the child's only thread
+}
+
+pid_t processId()
+{
+    pid_t pid = cachedProcessId.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        // Registered before the first id is kept, so no fork can leave a
+        // stale one behind.
+        static const int registered = pthread_atfork(nullptr, nullptr, forgetIdsInChild);
+        (void)registered;
+        pid = getpid();
+        cachedProcessId.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
+pid_t threadId()
+{
+    if (cachedThreadId == 0)
+        cachedThreadId = gettid();
+    return cachedThreadId;
 }
 
 // Appends `text` so that it stays on the line: values from the network go
 // into debug lines, and a line break among them would let a peer start a line
 // of its own choosing in the log. Each byte below 0x20 other than tab, and
 // 0x7F, is written as \n, \r or \xNN; all else, UTF-8 included, as it is.
+bool plainByte(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte >= 0x20 && byte != 0x7F) || byte == '\t';
+}
+
 void appendOnOneLine(std::string& line, std::string_view text)
 {
-    const auto plain = [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return (byte >= 0x20 && byte != 0x7F) || byte == '\t';
-    };
     while (!text.empty()) {
         size_t run = 0;
-        while (run < text.size() && plain(text[run]))
+        while (run < text.size() && plainByte(text[run]))
             ++run;
         line.append(text.data(), run);
         if (run == text.size())
@@ -175,19 +284,81 @@ void appendOnOneLine(std::string& line, std::string_view text)
     }
 }
 
+// Appends the message made from `format` and `args`, without its own closing
+// line feed, kept on one line as appendOnOneLine() does. It is formatted
+// straight into the line; only a message that needs escaping is copied.
+void appendMessage(std::string& line, const char* format, va_list args)
+{
+    if (format == nullptr)
+        return;
+    const size_t start = line.size();
+    line.resize(std::max(line.capacity(), start + 256));
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(line.data() + start, line.size() - start, format, args);
+    if (n >= 0 && static_cast<size_t>(n) >= line.size() - start) {
+        line.resize(start + static_cast<size_t>(n) + 1);
+        std::vsnprintf(line.data() + start, line.size() - start, format, again);
+    }
+    va_end(again);
+    line.resize(n < 0 ? start : start + static_cast<size_t>(n));
+    // The message's own closing line feed is the line's end.
+    if (line.size() > start && line.back() == '\n')
+        line.pop_back();
+    const auto first = std::find_if_not(line.begin() + static_cast<std::ptrdiff_t>(start), line.end(), plainByte);
+    if (first != line.end()) {
+        const size_t at = static_cast<size_t>(first - line.begin());
+        const std::string rest = line.substr(at);
+        line.resize(at);
+        appendOnOneLine(line, rest);
+    }
+}
+
+// `value` in decimal, with leading zeros up to `width` digits.
+void appendDecimal(std::string& line, unsigned long value, int width = 1)
+{
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n < width)
+        digits[n++] = '0';
+    while (n > 0)
+        line.push_back(digits[--n]);
+}
+
 struct LocalTime {
     struct tm fields;
     long milliseconds;
 };
 
+// The local time. Broken down afresh once a second on each thread:
+// localtime_r() takes a lock that all threads share.
 LocalTime now()
 {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    LocalTime t{};
-    localtime_r(&ts.tv_sec, &t.fields);
-    t.milliseconds = ts.tv_nsec / 1'000'000;
-    return t;
+    thread_local time_t second = -1;
+    thread_local struct tm fields {};
+    if (ts.tv_sec != second) {
+        localtime_r(&ts.tv_sec, &fields);
+        second = ts.tv_sec;
+    }
+    return LocalTime{fields, ts.tv_nsec / 1'000'000};
+}
+
+// The line being built, one per thread, kept from line to line so that a
+// line needs no allocation; one that grew large is let go.
+std::string& lineBuffer()
+{
+    thread_local std::string line;
+    constexpr size_t kKept = 64 * 1024;
+    if (line.capacity() > kKept)
+        line = std::string();
+    line.clear();
+    return line;
 }
 
 int debugLevel()
@@ -239,27 +410,33 @@ void EvDebug::writeLine(const char* tag, const char* format, va_list args)
 {
     try {
         const LocalTime t = now();
-        char prefix[96];
-        const int prefixLength =
-            std::snprintf(prefix, sizeof prefix, "%d %ld %02d/%02d %02d:%02d:%02d.%03ld ",
-                          static_cast<int>(getpid()), static_cast<long>(gettid()), t.fields.tm_mon + 1,
-                          t.fields.tm_mday, t.fields.tm_hour, t.fields.tm_min, t.fields.tm_sec,
-                          t.milliseconds);
-        std::string message = formatted(format, args);
-        // The message's own closing line feed is the line's end.
-        if (!message.empty() && message.back() == '\n')
-            message.pop_back();
-        std::string line;
-        line.reserve(static_cast<size_t>(prefixLength) + message.size() + 64);
-        line.append(prefix, static_cast<size_t>(prefixLength));
+        std::string& line = lineBuffer();
+        // "<pid> <tid> <MM/DD HH:MM:SS.mmm> "
+        appendDecimal(line, static_cast<unsigned long>(processId()));
+        line.push_back(' ');
+        appendDecimal(line, static_cast<unsigned long>(threadId()));
+        line.push_back(' ');
+        appendDecimal(line, static_cast<unsigned long>(t.fields.tm_mon + 1), 2);
+        line.push_back('/');
+        appendDecimal(line, static_cast<unsigned long>(t.fields.tm_mday), 2);
+        line.push_back(' ');
+        appendDecimal(line, static_cast<unsigned long>(t.fields.tm_hour), 2);
+        line.push_back(':');
+        appendDecimal(line, static_cast<unsigned long>(t.fields.tm_min), 2);
+        line.push_back(':');
+        appendDecimal(line, static_cast<unsigned long>(t.fields.tm_sec), 2);
+        line.push_back('.');
+        appendDecimal(line, static_cast<unsigned long>(t.milliseconds), 3);
+        line.push_back(' ');
         if (tag != nullptr) {
             line.push_back('[');
             appendOnOneLine(line, tag);
             line.append("] ");
         }
-        appendOnOneLine(line, message);
+        appendMessage(line, format, args);
         line.push_back('\n');
-        appendLine("KR_DEBUG_LOG", executableName() + ".log", line);
+        static const std::string fileName = executableName() + ".log";
+        appendLine(&Logs::debug, "KR_DEBUG_LOG", fileName, line);
     } catch (...) {
         // A log line that cannot be built is dropped; logging never fails its caller.
     }
@@ -276,8 +453,8 @@ void EvEvent::CriticalEvent(unsigned int code, long a, long b)
         char line[128];
         std::snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d %d CRITICAL 0x%08X %ld %ld\n",
                       t.fields.tm_year + 1900, t.fields.tm_mon + 1, t.fields.tm_mday, t.fields.tm_hour,
-                      t.fields.tm_min, t.fields.tm_sec, static_cast<int>(getpid()), code, a, b);
-        appendLine("KR_EVENT_LOG", "events.log", line);
+                      t.fields.tm_min, t.fields.tm_sec, static_cast<int>(processId()), code, a, b);
+        appendLine(&Logs::event, "KR_EVENT_LOG", "events.log", line);
     } catch (...) {
         // As for debug lines: dropped, never thrown to the caller.
     }

@@ -115,6 +115,7 @@ bool replaceStore(const std::string& path, const CurrentFile& current, std::stri
         return false;
     }
     temporary.keep();
+    krlib::noteStoreChanged();
     krlib::UniqueFd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid() || fsync(dir.get()) != 0) {
         error = cannot("sync the directory of", path);

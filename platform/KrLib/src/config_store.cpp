@@ -3,6 +3,7 @@
 #include "unique_fd.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -184,10 +185,15 @@ std::shared_ptr<const ConfigStore> cachedStore(const std::string& path, const Fi
     return nullptr;
 }
 
+std::atomic<unsigned long long> generation{0};
+
 void remember(const std::string& path, CacheEntry entry)
 {
     Cache& c = cache();
     std::lock_guard<std::mutex> lock(c.mutex);
+    const auto known = c.entries.find(path);
+    if (known == c.entries.end() || !(known->second.signature == entry.signature))
+        noteStoreChanged();
     c.entries.insert_or_assign(path, std::move(entry));
 }
 
@@ -197,6 +203,16 @@ LoadedStore failure(const std::string& path, const char* why)
 }
 
 }  // namespace
+
+unsigned long long storeGeneration()
+{
+    return generation.load(std::memory_order_acquire);
+}
+
+void noteStoreChanged()
+{
+    generation.fetch_add(1, std::memory_order_acq_rel);
+}
 
 LoadedStore loadStore(const std::string& path)
 {

@@ -67,4 +67,11 @@ struct LoadedStore {
 // The parsed store at `path`, from the cache while the file is unchanged.
 LoadedStore loadStore(const std::string& path);
 
+// A count that grows whenever this process sees a store change: one of its
+// own writes, or a read that finds a store other than the one it had parsed.
+// Whoever keeps something derived from a store (the logger keeps the log
+// directory) compares it instead of looking at the file.
+unsigned long long storeGeneration();
+void noteStoreChanged();
+
 }  // namespace krlib
