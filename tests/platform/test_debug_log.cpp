@@ -421,4 +421,27 @@ TEST(DebugLog, ForkedChildWritesItsOwnIds)
     EXPECT_EQ(prefix.suffix().str(), "child " + childPid);
 }
 
+// Without KR_DEBUG_LOG, a log directory this process writes into the store
+// takes the very next line: the logger does not wait for its once-a-second
+// look to see its own process change the store.
+TEST(DebugLog, LogDirectoryWrittenByThisProcessTakesTheNextLine)
+{
+    SampleInstallation installation;
+    lndbtest::ScopedEnv debugLog("KR_DEBUG_LOG", nullptr);
+    const std::string fileName = executableBaseName() + ".log";
+    const std::string elsewhere = installation.root() + "/elsewhere";
+    lndbtest::makeDirs(elsewhere);
+    EvDebug log(nullptr);
+    log.debug("before");
+    log.debug("before");  // by now the logger has settled on the store it read
+    ASSERT_NE(KRPlatformInfo().setString("Platform", "LogFilesDirectory", elsewhere.c_str()), 0);
+    log.debug("after");
+    const auto before = lndbtest::readLines(installation.logDir() + "/" + fileName);
+    const auto after = lndbtest::readLines(elsewhere + "/" + fileName);
+    ASSERT_EQ(before.size(), 2u);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(lndbtest::stripDebugPrefix(before[1]), "before");
+    EXPECT_EQ(lndbtest::stripDebugPrefix(after[0]), "after");
+}
+
 }  // namespace

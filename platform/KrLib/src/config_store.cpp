@@ -10,33 +10,17 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unordered_map>
 
 namespace krlib {
 
-const std::string_view* ConfigStore::find(std::string_view section, std::string_view name) const
-{
-    const auto values = sections_.find(section);
-    if (values == sections_.end())
-        return nullptr;
-    const auto value = values->second.find(name);
-    return value == values->second.end() ? nullptr : &value->second;
-}
-
 std::vector<RawLine> splitLines(std::string_view text)
 {
     std::vector<RawLine> lines;
-    while (!text.empty()) {
-        const size_t lf = text.find('\n');
-        if (lf == std::string_view::npos) {
-            lines.push_back({text, {}});
-            break;
-        }
-        const size_t endOfContent = lf > 0 && text[lf - 1] == '\r' ? lf - 1 : lf;
-        lines.push_back({text.substr(0, endOfContent), text.substr(endOfContent, lf + 1 - endOfContent)});
-        text.remove_prefix(lf + 1);
-    }
+    forEachLine(text, [&](const RawLine& line) { lines.push_back(line); });
     return lines;
 }
 
@@ -84,16 +68,113 @@ ParsedLine parseLine(std::string_view line)
     return parsed;
 }
 
+namespace {
+
+std::uint64_t sectionHash(std::string_view section)
+{
+    return std::hash<std::string_view>{}(section) * 0x9E3779B97F4A7C15ULL;
+}
+
+// The key's hash, mixed so that both halves of it vary (one picks the slot,
+// the other is kept in it).
+std::uint64_t keyHash(std::uint64_t section, std::string_view name)
+{
+    std::uint64_t h = std::hash<std::string_view>{}(name) ^ section;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDULL;
+    h ^= h >> 33;
+    return h;
+}
+
+}  // namespace
+
+struct ConfigStore::Pending {
+    std::string_view section;
+    std::string_view name;
+    std::string_view value;
+    std::uint64_t hash;
+};
+
 ConfigStore::ConfigStore(std::string text) : text_(std::move(text))
 {
+    // No more values than lines: the table never grows.
+    const size_t lines = static_cast<size_t>(std::count(text_.begin(), text_.end(), '\n')) + 1;
+    if (lines > (size_t{1} << 31))
+        throw std::length_error("configuration store of more than 2^31 lines");
+    size_t capacity = 16;
+    while (capacity < 2 * lines)
+        capacity *= 2;
+    // calloc: a large table comes as fresh zero pages, not written twice.
+    slots_.reset(static_cast<std::uint64_t*>(std::calloc(capacity, sizeof(std::uint64_t))));
+    if (!slots_)
+        throw std::bad_alloc();
+    mask_ = capacity - 1;
+    entries_.reserve(lines);
+
+    // Values go in a few lines behind the parse, their slots fetched into
+    // the cache meanwhile: a large table is mostly out of the cache, and the
+    // waits for memory then overlap instead of coming one after another.
+    constexpr int kAhead = 16;
+    Pending pending[kAhead];
+    int count = 0;
     // Values before the first section header belong to no section.
-    Values* section = nullptr;
-    for (const RawLine& raw : splitLines(text_)) {
+    bool inSection = false;
+    std::string_view section;
+    std::uint64_t sectionKey = 0;
+    forEachLine(text_, [&](const RawLine& raw) {
         const ParsedLine line = parseLine(raw.content);
-        if (line.kind == ParsedLine::Kind::Section)
-            section = &sections_[line.section];
-        else if (line.kind == ParsedLine::Kind::Value && section != nullptr)
-            (*section)[line.name] = line.value;  // a later line replaces an earlier one
+        if (line.kind == ParsedLine::Kind::Section) {
+            inSection = true;
+            section = line.section;
+            sectionKey = sectionHash(section);
+        } else if (line.kind == ParsedLine::Kind::Value && inSection) {
+            const std::uint64_t hash = keyHash(sectionKey, line.name);
+            __builtin_prefetch(&slots_[hash & mask_], 1);
+            pending[count++] = Pending{section, line.name, line.value, hash};
+            if (count == kAhead) {
+                for (const Pending& value : pending)
+                    insert(value);
+                count = 0;
+            }
+        }
+    });
+    for (int i = 0; i < count; ++i)
+        insert(pending[i]);
+}
+
+void ConfigStore::insert(const Pending& value)
+{
+    const auto tag = static_cast<std::uint32_t>(value.hash >> 32);
+    for (size_t i = value.hash & mask_;; i = (i + 1) & mask_) {
+        const std::uint64_t slot = slots_[i];
+        if (slot == 0) {
+            entries_.push_back(Entry{value.section, value.name, value.value});
+            slots_[i] = (std::uint64_t{tag} << 32) | entries_.size();
+            return;
+        }
+        if (static_cast<std::uint32_t>(slot >> 32) == tag) {
+            Entry& entry = entries_[static_cast<std::uint32_t>(slot) - 1];
+            if (entry.name == value.name && entry.section == value.section) {
+                entry.value = value.value;  // a later line replaces an earlier one
+                return;
+            }
+        }
+    }
+}
+
+const std::string_view* ConfigStore::find(std::string_view section, std::string_view name) const
+{
+    const std::uint64_t hash = keyHash(sectionHash(section), name);
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+        const std::uint64_t slot = slots_[i];
+        if (slot == 0)
+            return nullptr;
+        if (static_cast<std::uint32_t>(slot >> 32) == tag) {
+            const Entry& entry = entries_[static_cast<std::uint32_t>(slot) - 1];
+            if (entry.name == name && entry.section == section)
+                return &entry.value;
+        }
     }
 }
 
@@ -216,6 +297,23 @@ void noteStoreChanged()
 
 LoadedStore loadStore(const std::string& path)
 {
+    // An unchanged store costs one stat(): no descriptor is opened. Only a
+    // store that any user may read is taken from the cache this way; one
+    // with a narrower mode is opened, so that a process that has switched to
+    // a user who cannot read it is told so, as it would be without a cache.
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return {nullptr, "configuration store " + printable(path) + " does not exist"};
+        return failure(path, std::strerror(errno));
+    }
+    if (!S_ISREG(st.st_mode))
+        return failure(path, "not a regular file");
+    if ((st.st_mode & 0444) == 0444) {
+        if (auto store = cachedStore(path, FileSignature(st)))
+            return {std::move(store), {}};
+    }
+
     // Taken before fstat: any later change to the file gets a change time
     // no earlier than this, less one clock tick.
     timespec lookedAt{};
@@ -230,7 +328,6 @@ LoadedStore loadStore(const std::string& path)
             return {nullptr, "configuration store " + printable(path) + " does not exist"};
         return failure(path, std::strerror(errno));
     }
-    struct stat st {};
     if (fstat(fd.get(), &st) != 0)
         return failure(path, std::strerror(errno));
     if (!S_ISREG(st.st_mode))

@@ -5,17 +5,19 @@
 
 #include "system_error.h"
 
-#include <functional>
+#include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace krlib {
 
-// One parsed store: section -> name -> value. It keeps the file's text and
-// views into it, so parsing allocates little; hence it never moves.
+// One parsed store: (section, name) -> value. It keeps the file's text and
+// views into it, in one flat table sized from the number of lines before the
+// first line is read: parsing allocates nothing per line and never rehashes.
+// It never moves, so that the views stay valid.
 class ConfigStore {
 public:
     explicit ConfigStore(std::string text);
@@ -26,9 +28,24 @@ public:
     const std::string_view* find(std::string_view section, std::string_view name) const;
 
 private:
-    using Values = std::unordered_map<std::string_view, std::string_view>;
+    struct Entry {
+        std::string_view section;
+        std::string_view name;
+        std::string_view value;
+    };
+    struct FreeSlots {
+        void operator()(std::uint64_t* slots) const { std::free(slots); }
+    };
+    struct Pending;
+
+    void insert(const Pending& value);
+
     std::string text_;
-    std::unordered_map<std::string_view, Values> sections_;
+    std::vector<Entry> entries_;
+    // Open addressing, linear probing, at most half full. A slot holds the
+    // upper half of its key's hash and the entry's index + 1; 0 is empty.
+    std::unique_ptr<std::uint64_t[], FreeSlots> slots_;
+    std::size_t mask_ = 0;
 };
 
 // A line of the file with its line end ("\n", "\r\n", or "" for a last line
@@ -37,6 +54,22 @@ struct RawLine {
     std::string_view content;
     std::string_view ending;
 };
+
+// Calls visit(RawLine) for each line of `text`, in order.
+template <class Visit>
+void forEachLine(std::string_view text, Visit&& visit)
+{
+    while (!text.empty()) {
+        const size_t lf = text.find('\n');
+        if (lf == std::string_view::npos) {
+            visit(RawLine{text, {}});
+            return;
+        }
+        const size_t endOfContent = lf > 0 && text[lf - 1] == '\r' ? lf - 1 : lf;
+        visit(RawLine{text.substr(0, endOfContent), text.substr(endOfContent, lf + 1 - endOfContent)});
+        text.remove_prefix(lf + 1);
+    }
+}
 std::vector<RawLine> splitLines(std::string_view text);
 
 // What one line (without its line end) means to the parser.
