@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -219,15 +220,31 @@ void appendLine(Route Logs::*which, const char* variable, const std::string& fil
     krlib::writeAll(route.fd >= 0 ? route.fd : STDERR_FILENO, line);
 }
 
-// The process id, asked of the kernel once and again in a forked child; the
-// thread id, once per thread.
+// What a thread keeps from line to line: its id, the local time of the last
+// second it logged in (localtime_r() takes a lock that all threads share),
+// and the buffers a line is built in, so that a line needs no allocation.
+// One thread_local object: one look-up of the thread's storage per line.
+struct ThreadState {
+    pid_t threadId = 0;
+    time_t second = -1;
+    struct tm fields {};
+    char message[2048];
+    char line[2560];
+};
+
+ThreadState& threadState()
+{
+    thread_local ThreadState state;
+    return state;
+}
+
+// The process id, asked of the kernel once and again in a forked child.
 std::atomic<pid_t> cachedProcessId{0};
-thread_local pid_t cachedThreadId = 0;
 
 void forgetIdsInChild()
 {
     cachedProcessId.store(0, std::memory_order_relaxed);
-    cachedThreadId = 0;  // the forking thread is the child's only thread
+    threadState().threadId = 0;  // the forking thread is the child's only thread
 }
 
 pid_t processId()
@@ -242,13 +259,6 @@ pid_t processId()
         cachedProcessId.store(pid, std::memory_order_relaxed);
     }
     return pid;
-}
-
-pid_t threadId()
-{
-    if (cachedThreadId == 0)
-        cachedThreadId = gettid();
-    return cachedThreadId;
 }
 
 // Appends `text` so that it stays on the line: values from the network go
@@ -284,38 +294,28 @@ void appendOnOneLine(std::string& line, std::string_view text)
     }
 }
 
-// Appends the message made from `format` and `args`, without its own closing
-// line feed, kept on one line as appendOnOneLine() does. It is formatted
-// straight into the line; only a message that needs escaping is copied.
-void appendMessage(std::string& line, const char* format, va_list args)
+// The message made from `format` and `args`; empty for no format.
+std::string formatted(const char* format, va_list args)
 {
     if (format == nullptr)
-        return;
-    const size_t start = line.size();
-    line.resize(std::max(line.capacity(), start + 256));
-    va_list again;
-    va_copy(again, args);
-    const int n = std::vsnprintf(line.data() + start, line.size() - start, format, args);
-    if (n >= 0 && static_cast<size_t>(n) >= line.size() - start) {
-        line.resize(start + static_cast<size_t>(n) + 1);
-        std::vsnprintf(line.data() + start, line.size() - start, format, again);
-    }
-    va_end(again);
-    line.resize(n < 0 ? start : start + static_cast<size_t>(n));
-    // The message's own closing line feed is the line's end.
-    if (line.size() > start && line.back() == '\n')
-        line.pop_back();
-    const auto first = std::find_if_not(line.begin() + static_cast<std::ptrdiff_t>(start), line.end(), plainByte);
-    if (first != line.end()) {
-        const size_t at = static_cast<size_t>(first - line.begin());
-        const std::string rest = line.substr(at);
-        line.resize(at);
-        appendOnOneLine(line, rest);
+        return {};
+    std::vector<char> buffer(512);
+    for (;;) {
+        va_list copy;
+        va_copy(copy, args);
+        const int n = std::vsnprintf(buffer.data(), buffer.size(), format, copy);
+        va_end(copy);
+        if (n < 0)
+            return {};
+        if (static_cast<size_t>(n) < buffer.size())
+            return std::string(buffer.data(), static_cast<size_t>(n));
+        buffer.resize(static_cast<size_t>(n) + 1);
     }
 }
 
-// `value` in decimal, with leading zeros up to `width` digits.
-void appendDecimal(std::string& line, unsigned long value, int width = 1)
+// Writes `value` in decimal, with leading zeros up to `width` digits, at
+// `out`; answers the end.
+char* decimal(char* out, unsigned long value, int width = 1)
 {
     char digits[24];
     int n = 0;
@@ -326,39 +326,61 @@ void appendDecimal(std::string& line, unsigned long value, int width = 1)
     while (n < width)
         digits[n++] = '0';
     while (n > 0)
-        line.push_back(digits[--n]);
+        *out++ = digits[--n];
+    return out;
 }
 
-struct LocalTime {
-    struct tm fields;
-    long milliseconds;
-};
-
-// The local time. Broken down afresh once a second on each thread:
-// localtime_r() takes a lock that all threads share.
-LocalTime now()
+// Writes "<pid> <tid> <MM/DD HH:MM:SS.mmm> " at `out` (at most 64 bytes);
+// answers the end.
+char* prefix(char* out, ThreadState& self)
 {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    thread_local time_t second = -1;
-    thread_local struct tm fields {};
-    if (ts.tv_sec != second) {
-        localtime_r(&ts.tv_sec, &fields);
-        second = ts.tv_sec;
+    if (ts.tv_sec != self.second) {
+        localtime_r(&ts.tv_sec, &self.fields);
+        self.second = ts.tv_sec;
     }
-    return LocalTime{fields, ts.tv_nsec / 1'000'000};
+    if (self.threadId == 0)
+        self.threadId = gettid();
+    const struct tm& t = self.fields;
+    out = decimal(out, static_cast<unsigned long>(processId()));
+    *out++ = ' ';
+    out = decimal(out, static_cast<unsigned long>(self.threadId));
+    *out++ = ' ';
+    out = decimal(out, static_cast<unsigned long>(t.tm_mon + 1), 2);
+    *out++ = '/';
+    out = decimal(out, static_cast<unsigned long>(t.tm_mday), 2);
+    *out++ = ' ';
+    out = decimal(out, static_cast<unsigned long>(t.tm_hour), 2);
+    *out++ = ':';
+    out = decimal(out, static_cast<unsigned long>(t.tm_min), 2);
+    *out++ = ':';
+    out = decimal(out, static_cast<unsigned long>(t.tm_sec), 2);
+    *out++ = '.';
+    out = decimal(out, static_cast<unsigned long>(ts.tv_nsec / 1'000'000), 3);
+    *out++ = ' ';
+    return out;
 }
 
-// The line being built, one per thread, kept from line to line so that a
-// line needs no allocation; one that grew large is let go.
-std::string& lineBuffer()
+// True when `text` holds no byte that appendOnOneLine() would escape. Eight
+// bytes at a time: a word with no byte below 0x20 and none equal to 0x7F is
+// plain; any other word is looked at byte by byte (a tab is plain).
+bool allPlain(std::string_view text)
 {
-    thread_local std::string line;
-    constexpr size_t kKept = 64 * 1024;
-    if (line.capacity() > kKept)
-        line = std::string();
-    line.clear();
-    return line;
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    for (; end - at >= 8; at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        const std::uint64_t deleteBytes = word ^ (kOnes * 0x7F);
+        const std::uint64_t suspect =
+            ((word - kOnes * 0x20) & ~word & kHighs) | ((deleteBytes - kOnes) & ~deleteBytes & kHighs);
+        if (suspect != 0 && !std::all_of(at, at + 8, plainByte))
+            return false;
+    }
+    return std::all_of(at, end, plainByte);
 }
 
 int debugLevel()
@@ -409,33 +431,53 @@ void EvDebug::DebugLvl(const char* tag, int level, const char* format, ...)
 void EvDebug::writeLine(const char* tag, const char* format, va_list args)
 {
     try {
-        const LocalTime t = now();
-        std::string& line = lineBuffer();
-        // "<pid> <tid> <MM/DD HH:MM:SS.mmm> "
-        appendDecimal(line, static_cast<unsigned long>(processId()));
-        line.push_back(' ');
-        appendDecimal(line, static_cast<unsigned long>(threadId()));
-        line.push_back(' ');
-        appendDecimal(line, static_cast<unsigned long>(t.fields.tm_mon + 1), 2);
-        line.push_back('/');
-        appendDecimal(line, static_cast<unsigned long>(t.fields.tm_mday), 2);
-        line.push_back(' ');
-        appendDecimal(line, static_cast<unsigned long>(t.fields.tm_hour), 2);
-        line.push_back(':');
-        appendDecimal(line, static_cast<unsigned long>(t.fields.tm_min), 2);
-        line.push_back(':');
-        appendDecimal(line, static_cast<unsigned long>(t.fields.tm_sec), 2);
-        line.push_back('.');
-        appendDecimal(line, static_cast<unsigned long>(t.milliseconds), 3);
-        line.push_back(' ');
+        static const std::string fileName = executableName() + ".log";
+        ThreadState& self = threadState();
+        char* const start = self.line;
+        char* out = prefix(start, self);
+        const size_t prefixLength = static_cast<size_t>(out - start);
+
+        // The usual line: formatted into the thread's buffer, nothing to
+        // escape, and it fits.
+        va_list again;
+        va_copy(again, args);
+        const int n = format != nullptr ? std::vsnprintf(self.message, sizeof self.message, format, args) : 0;
+        const std::string_view whole(self.message, n > 0 ? static_cast<size_t>(n) : 0);
+        std::string_view message = whole;
+        const std::string_view tagText = tag != nullptr ? std::string_view(tag) : std::string_view();
+        const bool fits = n >= 0 && static_cast<size_t>(n) < sizeof self.message &&
+                          prefixLength + tagText.size() + 3 + message.size() + 1 <= sizeof self.line;
+        // The message's own closing line feed is the line's end.
+        if (fits && !message.empty() && message.back() == '\n')
+            message.remove_suffix(1);
+        if (fits && allPlain(tagText) && allPlain(message)) {
+            va_end(again);
+            if (tag != nullptr) {
+                *out++ = '[';
+                out = std::copy(tagText.begin(), tagText.end(), out);
+                *out++ = ']';
+                *out++ = ' ';
+            }
+            out = std::copy(message.begin(), message.end(), out);
+            *out++ = '\n';
+            appendLine(&Logs::debug, "KR_DEBUG_LOG", fileName, std::string_view(start, static_cast<size_t>(out - start)));
+            return;
+        }
+
+        // A long line, or one with bytes to escape.
+        std::string text = fits ? std::string(whole) : formatted(format, again);
+        va_end(again);
+        if (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        std::string line(start, prefixLength);
+        line.reserve(prefixLength + text.size() + 64);
         if (tag != nullptr) {
             line.push_back('[');
-            appendOnOneLine(line, tag);
+            appendOnOneLine(line, tagText);
             line.append("] ");
         }
-        appendMessage(line, format, args);
+        appendOnOneLine(line, text);
         line.push_back('\n');
-        static const std::string fileName = executableName() + ".log";
         appendLine(&Logs::debug, "KR_DEBUG_LOG", fileName, line);
     } catch (...) {
         // A log line that cannot be built is dropped; logging never fails its caller.
@@ -449,11 +491,13 @@ EvEvent::~EvEvent() = default;
 void EvEvent::CriticalEvent(unsigned int code, long a, long b)
 {
     try {
-        const LocalTime t = now();
+        const time_t seconds = time(nullptr);
+        struct tm t {};
+        localtime_r(&seconds, &t);
         char line[128];
         std::snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d %d CRITICAL 0x%08X %ld %ld\n",
-                      t.fields.tm_year + 1900, t.fields.tm_mon + 1, t.fields.tm_mday, t.fields.tm_hour,
-                      t.fields.tm_min, t.fields.tm_sec, static_cast<int>(processId()), code, a, b);
+                      t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                      static_cast<int>(processId()), code, a, b);
         appendLine(&Logs::event, "KR_EVENT_LOG", "events.log", line);
     } catch (...) {
         // As for debug lines: dropped, never thrown to the caller.
