@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -12,6 +14,7 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unordered_map>
 
@@ -89,48 +92,92 @@ std::uint64_t keyHash(std::uint64_t section, std::string_view name)
 }  // namespace
 
 struct ConfigStore::Pending {
-    std::string_view section;
+    std::uint32_t section;
     std::string_view name;
     std::string_view value;
     std::uint64_t hash;
 };
 
-ConfigStore::ConfigStore(std::string text) : text_(std::move(text))
+ConfigStore::Slots::Slots(std::size_t count) : bytes_(count * sizeof(std::uint64_t)), mapped_(bytes_ >= (1u << 21))
 {
-    // No more values than lines: the table never grows.
-    const size_t lines = static_cast<size_t>(std::count(text_.begin(), text_.end(), '\n')) + 1;
-    if (lines > (size_t{1} << 31))
-        throw std::length_error("configuration store of more than 2^31 lines");
+    if (mapped_) {
+        void* block = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED)
+            throw std::bad_alloc();
+        madvise(block, bytes_, MADV_HUGEPAGE);  // fewer page faults and TLB misses; only a hint
+        slots_ = static_cast<std::uint64_t*>(block);
+    } else {
+        slots_ = static_cast<std::uint64_t*>(std::calloc(count, sizeof(std::uint64_t)));
+        if (slots_ == nullptr)
+            throw std::bad_alloc();
+    }
+}
+
+ConfigStore::Slots::~Slots()
+{
+    if (mapped_)
+        munmap(slots_, bytes_);
+    else
+        std::free(slots_);
+}
+
+namespace {
+
+// Lines in `text`: no store has more values than that. Eight bytes at a time.
+size_t lineCount(std::string_view text)
+{
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7FULL;
+    size_t lines = 1;
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    for (; end - at >= 8; at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        const std::uint64_t feeds = word ^ (kOnes * '\n');  // zero where a line feed is
+        // 1 in each byte that was a line feed, 0 elsewhere; the product's
+        // top byte is their sum.
+        const std::uint64_t marks = (~(((feeds & kLows) + kLows) | feeds | kLows)) >> 7;
+        lines += static_cast<size_t>((marks * kOnes) >> 56);
+    }
+    return lines + static_cast<size_t>(std::count(at, end, '\n'));
+}
+
+size_t slotCount(size_t lines)
+{
     size_t capacity = 16;
     while (capacity < 2 * lines)
         capacity *= 2;
-    // calloc: a large table comes as fresh zero pages, not written twice.
-    slots_.reset(static_cast<std::uint64_t*>(std::calloc(capacity, sizeof(std::uint64_t))));
-    if (!slots_)
-        throw std::bad_alloc();
-    mask_ = capacity - 1;
-    entries_.reserve(lines);
+    return capacity;
+}
+
+}  // namespace
+
+ConfigStore::ConfigStore(std::string text)
+    : text_(std::move(text)), mask_(slotCount(lineCount(text_)) - 1), slots_(mask_ + 1)
+{
+    if (text_.size() > UINT32_MAX)
+        throw std::length_error("configuration store of 4 GiB or more");
+    entries_.reserve((mask_ + 1) / 2);
 
     // Values go in a few lines behind the parse, their slots fetched into
     // the cache meanwhile: a large table is mostly out of the cache, and the
     // waits for memory then overlap instead of coming one after another.
-    constexpr int kAhead = 16;
+    constexpr int kAhead = 64;
     Pending pending[kAhead];
     int count = 0;
     // Values before the first section header belong to no section.
-    bool inSection = false;
-    std::string_view section;
     std::uint64_t sectionKey = 0;
     forEachLine(text_, [&](const RawLine& raw) {
         const ParsedLine line = parseLine(raw.content);
         if (line.kind == ParsedLine::Kind::Section) {
-            inSection = true;
-            section = line.section;
-            sectionKey = sectionHash(section);
-        } else if (line.kind == ParsedLine::Kind::Value && inSection) {
+            sections_.push_back(line.section);
+            sectionKey = sectionHash(line.section);
+        } else if (line.kind == ParsedLine::Kind::Value && !sections_.empty()) {
             const std::uint64_t hash = keyHash(sectionKey, line.name);
             __builtin_prefetch(&slots_[hash & mask_], 1);
-            pending[count++] = Pending{section, line.name, line.value, hash};
+            pending[count++] =
+                Pending{static_cast<std::uint32_t>(sections_.size() - 1), line.name, line.value, hash};
             if (count == kAhead) {
                 for (const Pending& value : pending)
                     insert(value);
@@ -148,13 +195,14 @@ void ConfigStore::insert(const Pending& value)
     for (size_t i = value.hash & mask_;; i = (i + 1) & mask_) {
         const std::uint64_t slot = slots_[i];
         if (slot == 0) {
-            entries_.push_back(Entry{value.section, value.name, value.value});
+            entries_.push_back(Entry{value.value, static_cast<std::uint32_t>(value.name.data() - text_.data()),
+                                     static_cast<std::uint32_t>(value.name.size()), value.section});
             slots_[i] = (std::uint64_t{tag} << 32) | entries_.size();
             return;
         }
         if (static_cast<std::uint32_t>(slot >> 32) == tag) {
             Entry& entry = entries_[static_cast<std::uint32_t>(slot) - 1];
-            if (entry.name == value.name && entry.section == value.section) {
+            if (nameOf(entry) == value.name && sections_[entry.section] == sections_[value.section]) {
                 entry.value = value.value;  // a later line replaces an earlier one
                 return;
             }
@@ -172,7 +220,7 @@ const std::string_view* ConfigStore::find(std::string_view section, std::string_
             return nullptr;
         if (static_cast<std::uint32_t>(slot >> 32) == tag) {
             const Entry& entry = entries_[static_cast<std::uint32_t>(slot) - 1];
-            if (entry.name == name && entry.section == section)
+            if (nameOf(entry) == name && sections_[entry.section] == section)
                 return &entry.value;
         }
     }
@@ -336,6 +384,8 @@ LoadedStore loadStore(const std::string& path)
     const FileSignature signature(st);
     if (auto store = cachedStore(path, signature))
         return {std::move(store), {}};
+    if (static_cast<unsigned long long>(st.st_size) >= UINT32_MAX)
+        return failure(path, "larger than 4 GiB");
 
     std::string text;
     text.reserve(static_cast<size_t>(st.st_size));

@@ -14,8 +14,8 @@
 
 namespace krlib {
 
-// One parsed store: (section, name) -> value. It keeps the file's text and
-// views into it, in one flat table sized from the number of lines before the
+// One parsed store: (section, name) -> value. It keeps the file's text (less
+// than 4 GiB) and views into it, in one flat table sized from the number of lines before the
 // first line is read: parsing allocates nothing per line and never rehashes.
 // It never moves, so that the views stay valid.
 class ConfigStore {
@@ -28,24 +28,44 @@ public:
     const std::string_view* find(std::string_view section, std::string_view name) const;
 
 private:
+    // The name as an offset into the text: a store is smaller than 4 GiB.
     struct Entry {
-        std::string_view section;
-        std::string_view name;
         std::string_view value;
+        std::uint32_t nameOffset;
+        std::uint32_t nameLength;
+        std::uint32_t section;  // index into sections_
     };
-    struct FreeSlots {
-        void operator()(std::uint64_t* slots) const { std::free(slots); }
+    // A zeroed table of slots: a large one is mapped afresh (in huge pages
+    // where the system allows), a small one taken from the heap.
+    class Slots {
+    public:
+        explicit Slots(std::size_t count);
+        ~Slots();
+        Slots(const Slots&) = delete;
+        Slots& operator=(const Slots&) = delete;
+        std::uint64_t& operator[](std::size_t i) { return slots_[i]; }
+        std::uint64_t operator[](std::size_t i) const { return slots_[i]; }
+
+    private:
+        std::uint64_t* slots_;
+        std::size_t bytes_;
+        bool mapped_;
     };
     struct Pending;
 
     void insert(const Pending& value);
+    std::string_view nameOf(const Entry& entry) const
+    {
+        return std::string_view(text_).substr(entry.nameOffset, entry.nameLength);
+    }
 
     std::string text_;
+    std::vector<std::string_view> sections_;  // one per section header line
     std::vector<Entry> entries_;
     // Open addressing, linear probing, at most half full. A slot holds the
     // upper half of its key's hash and the entry's index + 1; 0 is empty.
-    std::unique_ptr<std::uint64_t[], FreeSlots> slots_;
-    std::size_t mask_ = 0;
+    std::size_t mask_;
+    Slots slots_;
 };
 
 // A line of the file with its line end ("\n", "\r\n", or "" for a last line
