@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
 #include <string>
@@ -81,7 +82,7 @@ bool readValue(KRPlatformInfo& store)
     unsigned int length = sizeof buffer;
     const bool found = store.getString("Data", "key5", buffer, &length) != 0;
     benchmark::DoNotOptimize(buffer);
-    return found && std::string(buffer) == "value5";
+    return found && std::strcmp(buffer, "value5") == 0;
 }
 
 // A read of an unchanged store, answered from the parsed copy.

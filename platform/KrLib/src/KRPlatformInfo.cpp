@@ -183,7 +183,7 @@ int KRPlatformInfo::getString(const char* section, const char* name, char* buffe
             lastError_ = "getString: no section, name, buffer or length given";
             return 0;
         }
-        const std::string path = storePath();
+        const std::string& path = krlib::storePathOf(focus_);
         if (path.empty()) {
             lastError_ = invalidFocusMessage();
             return 0;

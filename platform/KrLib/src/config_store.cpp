@@ -240,6 +240,27 @@ std::string storePathFor(const std::string& instance)
     return registryDirectory() + "/" + instance + ".ini";
 }
 
+const std::string& storePathOf(const std::string& instance)
+{
+    struct Kept {
+        bool valid = false;
+        std::string registry;  // $KR_REGISTRY_DIR; unset and empty alike
+        std::string instance;
+        std::string path;
+    };
+    thread_local Kept kept;
+    const char* registry = std::getenv("KR_REGISTRY_DIR");
+    const std::string_view registryText = registry != nullptr ? registry : "";
+    if (!kept.valid || kept.registry != registryText || kept.instance != instance) {
+        kept.valid = false;
+        kept.path = storePathFor(instance);
+        kept.registry = registryText;
+        kept.instance = instance;
+        kept.valid = true;
+    }
+    return kept.path;
+}
+
 namespace {
 
 // What identifies one version of the file. A rewrite in place changes the

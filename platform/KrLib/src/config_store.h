@@ -110,6 +110,10 @@ std::string registryDirectory();
 // cannot name a file there (empty, ".", "..", or holding '/').
 std::string storePathFor(const std::string& instance);
 
+// The same, kept per thread while $KR_REGISTRY_DIR and `instance` stay the
+// same, so that a read builds no path. Valid until the thread's next call.
+const std::string& storePathOf(const std::string& instance);
+
 using common::printable;
 
 struct LoadedStore {
