@@ -23,6 +23,8 @@
 #include <unistd.h>
 #include <vector>
 
+extern char** environ;
+
 namespace {
 
 // The base name of the running program, for <LogFilesDirectory>/<name>.log.
@@ -131,6 +133,41 @@ private:
     std::string text_;
 };
 
+// The variables that decide where lines go, found in one pass over the
+// environment as getenv() finds each (the first entry of a name); null when
+// unset.
+struct Settings {
+    const char* file = nullptr;  // KR_DEBUG_LOG or KR_EVENT_LOG
+    const char* registry = nullptr;
+    const char* instance = nullptr;
+};
+
+// `entry` is "<name>=<value>" for `name` (which starts with "KR_").
+const char* valueIf(const char* entry, std::string_view name)
+{
+    return std::strncmp(entry, name.data(), name.size()) == 0 && entry[name.size()] == '='
+               ? entry + name.size() + 1
+               : nullptr;
+}
+
+Settings settingsFor(std::string_view fileVariable)
+{
+    Settings found;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const char* text = *entry;
+        if (text[0] != 'K' || text[1] != 'R' || text[2] != '_')
+            continue;
+        const char* value = nullptr;
+        if (found.file == nullptr && (value = valueIf(text, fileVariable)) != nullptr)
+            found.file = value;
+        else if (found.registry == nullptr && (value = valueIf(text, "KR_REGISTRY_DIR")) != nullptr)
+            found.registry = value;
+        else if (found.instance == nullptr && (value = valueIf(text, "KR_INSTANCE")) != nullptr)
+            found.instance = value;
+    }
+    return found;
+}
+
 // Where the lines of one kind (debug or event) go, as chosen from the
 // environment and the store, and when that was decided. A line whose settings
 // match, within kRecheckNs of the choice and with the store unchanged since,
@@ -145,12 +182,11 @@ struct Route {
     long long chosenAt = 0;
     int fd = -1;  // -1: standard error
 
-    bool current(const char* fileSetting, long long now) const
+    bool current(const Settings& settings, long long now) const
     {
-        if (!chosen || now - chosenAt >= kRecheckNs || !file.matches(fileSetting))
+        if (!chosen || now - chosenAt >= kRecheckNs || !file.matches(settings.file))
             return false;
-        return !viaStore || (registry.matches(std::getenv("KR_REGISTRY_DIR")) &&
-                             instance.matches(std::getenv("KR_INSTANCE")) &&
+        return !viaStore || (registry.matches(settings.registry) && instance.matches(settings.instance) &&
                              storeGeneration == krlib::storeGeneration());
     }
 };
@@ -175,24 +211,24 @@ Logs& logs()
 // Decides where `route`'s lines go: the file named by `fileSetting`; else
 // `fileName` in the focused instance's log directory; else standard error.
 // Call with the lock held exclusively.
-void choose(Route& route, OpenLogFiles& files, const char* fileSetting, const std::string& fileName, long long now)
+void choose(Route& route, OpenLogFiles& files, const Settings& settings, const std::string& fileName, long long now)
 {
     route.chosen = false;
     route.fd = -1;
     route.viaStore = false;
-    if (fileSetting != nullptr && *fileSetting != '\0')
-        route.fd = files.descriptorFor(fileSetting);
+    if (settings.file != nullptr && *settings.file != '\0')
+        route.fd = files.descriptorFor(settings.file);
     if (route.fd < 0) {
         route.viaStore = true;
         // Read before the store: a change made while it is read shows later.
         route.storeGeneration = krlib::storeGeneration();
-        route.registry.take(std::getenv("KR_REGISTRY_DIR"));
-        route.instance.take(std::getenv("KR_INSTANCE"));
+        route.registry.take(settings.registry);
+        route.instance.take(settings.instance);
         const std::string directory = KRPI_PlatformBase().getLogFilesDirectory();
         if (!directory.empty())
             route.fd = files.descriptorFor(directory + "/" + fileName);
     }
-    route.file.take(fileSetting);
+    route.file.take(settings.file);
     route.chosenAt = now;
     route.chosen = true;
 }
@@ -205,18 +241,18 @@ void appendLine(Route Logs::*which, const char* variable, const std::string& fil
 {
     Logs& all = logs();
     Route& route = all.*which;
-    const char* fileSetting = std::getenv(variable);
+    const Settings settings = settingsFor(variable);
     const long long now = monotonicNs();
     {
         std::shared_lock<std::shared_mutex> shared(all.lock);
-        if (route.current(fileSetting, now)) {
+        if (route.current(settings, now)) {
             krlib::writeAll(route.fd >= 0 ? route.fd : STDERR_FILENO, line);
             return;
         }
     }
     std::unique_lock<std::shared_mutex> exclusive(all.lock);
-    if (!route.current(fileSetting, now))
-        choose(route, all.files, fileSetting, fileName, now);
+    if (!route.current(settings, now))
+        choose(route, all.files, settings, fileName, now);
     krlib::writeAll(route.fd >= 0 ? route.fd : STDERR_FILENO, line);
 }
 
