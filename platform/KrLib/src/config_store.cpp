@@ -98,8 +98,10 @@ struct ConfigStore::Pending {
     std::uint64_t hash;
 };
 
-ConfigStore::Slots::Slots(std::size_t count) : bytes_(count * sizeof(std::uint64_t)), mapped_(bytes_ >= (1u << 21))
+void ConfigStore::Slots::allocate(std::size_t count)
 {
+    bytes_ = count * sizeof(std::uint64_t);
+    mapped_ = bytes_ >= (1u << 21);
     if (mapped_) {
         void* block = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (block == MAP_FAILED)
@@ -118,7 +120,7 @@ ConfigStore::Slots::~Slots()
     if (mapped_)
         munmap(slots_, bytes_);
     else
-        std::free(slots_);
+        std::free(slots_);  // null when never allocated
 }
 
 namespace {
@@ -153,12 +155,15 @@ size_t slotCount(size_t lines)
 
 }  // namespace
 
-ConfigStore::ConfigStore(std::string text)
-    : text_(std::move(text)), mask_(slotCount(lineCount(text_)) - 1), slots_(mask_ + 1)
+ConfigStore::ConfigStore(std::string text) : text_(std::move(text))
 {
     if (text_.size() > UINT32_MAX)
         throw std::length_error("configuration store of 4 GiB or more");
-    entries_.reserve((mask_ + 1) / 2);
+    const size_t lines = lineCount(text_);
+    const size_t capacity = slotCount(lines);
+    slots_.allocate(capacity);
+    mask_ = capacity - 1;
+    entries_.reserve(lines);
 
     // Values go in a few lines behind the parse, their slots fetched into
     // the cache meanwhile: a large table is mostly out of the cache, and the

@@ -39,17 +39,18 @@ private:
     // where the system allows), a small one taken from the heap.
     class Slots {
     public:
-        explicit Slots(std::size_t count);
+        Slots() = default;
         ~Slots();
+        void allocate(std::size_t count);
         Slots(const Slots&) = delete;
         Slots& operator=(const Slots&) = delete;
         std::uint64_t& operator[](std::size_t i) { return slots_[i]; }
         std::uint64_t operator[](std::size_t i) const { return slots_[i]; }
 
     private:
-        std::uint64_t* slots_;
-        std::size_t bytes_;
-        bool mapped_;
+        std::uint64_t* slots_ = nullptr;
+        std::size_t bytes_ = 0;
+        bool mapped_ = false;
     };
     struct Pending;
 
@@ -64,7 +65,7 @@ private:
     std::vector<Entry> entries_;
     // Open addressing, linear probing, at most half full. A slot holds the
     // upper half of its key's hash and the entry's index + 1; 0 is empty.
-    std::size_t mask_;
+    std::size_t mask_ = 0;
     Slots slots_;
 };
 
