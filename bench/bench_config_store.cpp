@@ -1,15 +1,22 @@
-// One configuration value read through the store (KRPlatformInfo::getString)
-// from a 100,000-line store against a 10-line store: an unchanged store is
-// not parsed again, so both cost about one open and fstat. For scale, the
-// same read when the large store has changed before every read (parsed anew).
+// The configuration store (KRPlatformInfo::getString) against its floors:
+// - a cached read from a 10-line and from a 100,000-line store against one
+//   stat() of the same store;
+// - a read that parses the store again (its times changed before each read)
+//   at 10,000, 100,000 and 1,000,000 lines against reading the same file
+//   (open, fstat, read into a buffer of its size, close).
+// Run interleaved and repeated; the ratios of the medians are printed at the
+// end, with the parse's cost per line at each size.
 
 #include "KRPlatformInfo.h"
+
+#include "bench_support.h"
 
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
 #include <string>
@@ -19,8 +26,10 @@
 
 namespace {
 
-// A registry directory holding Small.ini (10 lines) and Large.ini
-// (100,000 lines), both with [Data] key5 = value5.
+constexpr long kSizes[] = {10, 10'000, 100'000, 1'000'000};
+
+// A registry directory holding Lines<n>.ini for each size, each with
+// [Data] key5 = value5 among its filler values.
 class Registry {
 public:
     Registry()
@@ -29,31 +38,33 @@ public:
         if (mkdtemp(pattern) == nullptr)
             throw std::runtime_error("mkdtemp failed");
         dir_ = pattern;
-        write("Small", 10);
-        write("Large", 100'000);
+        for (long lines : kSizes)
+            write(lines);
         setenv("KR_REGISTRY_DIR", dir_.c_str(), 1);
         // A just-written store is parsed on every read until its change time
-        // is safely in the past; let both settle.
+        // is safely in the past; let them settle.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     ~Registry()
     {
-        for (const char* name : {"Small.ini", "Large.ini"})
-            unlink((dir_ + "/" + name).c_str());
+        for (long lines : kSizes)
+            unlink(path(lines).c_str());
         rmdir(dir_.c_str());
     }
-    std::string path(const char* instance) const { return dir_ + "/" + instance + ".ini"; }
+    std::string instance(long lines) const { return "Lines" + std::to_string(lines); }
+    std::string path(long lines) const { return dir_ + "/" + instance(lines) + ".ini"; }
 
 private:
-    void write(const char* instance, int lines)
+    void write(long lines)
     {
         std::string text = "[Platform]\nOrreryDirectory = /opt/kr\nBaseHomeDirectory = /opt/kr/home\n"
                            "LogFilesDirectory = /var/log/kr\n[Data]\n";
-        for (int i = 5; i < lines; ++i)
+        for (long i = 5; i < lines; ++i)
             text += "key" + std::to_string(i) + " = value" + std::to_string(i) + "\n";
-        std::FILE* file = std::fopen(path(instance).c_str(), "we");
-        if (file == nullptr || std::fwrite(text.data(), 1, text.size(), file) != text.size() || std::fclose(file) != 0)
-            throw std::runtime_error("cannot write " + path(instance));
+        std::FILE* file = std::fopen(path(lines).c_str(), "we");
+        if (file == nullptr || std::fwrite(text.data(), 1, text.size(), file) != text.size() ||
+            std::fclose(file) != 0)
+            throw std::runtime_error("cannot write " + path(lines));
     }
 
     std::string dir_;
@@ -71,14 +82,15 @@ bool readValue(KRPlatformInfo& store)
     unsigned int length = sizeof buffer;
     const bool found = store.getString("Data", "key5", buffer, &length) != 0;
     benchmark::DoNotOptimize(buffer);
-    return found && std::string(buffer) == "value5";
+    return found && std::strcmp(buffer, "value5") == 0;
 }
 
-void BM_ReadValue(benchmark::State& state, const char* instance)
+// A read of an unchanged store, answered from the parsed copy.
+void cachedRead(benchmark::State& state)
 {
-    registry();
     KRPlatformInfo store;
-    store.setFocus(instance);
+    store.setFocus(registry().instance(state.range(0)));
+    readValue(store);  // parsed once here
     for (auto _ : state) {
         if (!readValue(store)) {
             state.SkipWithError(store.getLastErrorMsg());
@@ -86,14 +98,24 @@ void BM_ReadValue(benchmark::State& state, const char* instance)
         }
     }
 }
-BENCHMARK_CAPTURE(BM_ReadValue, store_10_lines, "Small");
-BENCHMARK_CAPTURE(BM_ReadValue, store_100000_lines, "Large");
 
-void BM_ReadValueAfterChange(benchmark::State& state)
+void statOfTheStore(benchmark::State& state)
 {
-    const std::string path = registry().path("Large");
+    const std::string path = registry().path(state.range(0));
+    struct stat st {};
+    for (auto _ : state) {
+        if (stat(path.c_str(), &st) != 0)
+            state.SkipWithError("stat failed");
+        benchmark::DoNotOptimize(st);
+    }
+}
+
+// A read that finds the store changed and parses it again.
+void parsingRead(benchmark::State& state)
+{
+    const std::string path = registry().path(state.range(0));
     KRPlatformInfo store;
-    store.setFocus("Large");
+    store.setFocus(registry().instance(state.range(0)));
     for (auto _ : state) {
         state.PauseTiming();
         utimensat(AT_FDCWD, path.c_str(), nullptr, 0);  // new times: the store counts as changed
@@ -103,9 +125,58 @@ void BM_ReadValueAfterChange(benchmark::State& state)
             break;
         }
     }
+    state.counters["lines"] = static_cast<double>(state.range(0));
 }
-BENCHMARK(BM_ReadValueAfterChange)->Unit(benchmark::kMicrosecond);
+
+void readingTheFile(benchmark::State& state)
+{
+    const std::string path = registry().path(state.range(0));
+    for (auto _ : state) {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd < 0 || fstat(fd, &st) != 0) {
+            state.SkipWithError("cannot open the store");
+            break;
+        }
+        std::string text;
+        text.reserve(static_cast<size_t>(st.st_size));
+        char chunk[65536];
+        for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+            text.append(chunk, static_cast<size_t>(n));
+        close(fd);
+        benchmark::DoNotOptimize(text.data());
+    }
+}
+
+// The parse's cost per line at each size, and how it grows from the smallest
+// size parsed to the largest.
+void perLine(const lndbbench::RatioReporter::Medians& medians)
+{
+    std::printf("\nParsing read, time per line (median real time / lines):\n");
+    double smallest = 0;
+    for (long lines : {10'000L, 100'000L, 1'000'000L}) {
+        const auto median = medians.find("parsingRead/" + std::to_string(lines));
+        if (median == medians.end())
+            continue;
+        const double perLineNs = median->second.real / static_cast<double>(lines) * 1e6;  // ms -> ns
+        if (smallest == 0)
+            smallest = perLineNs;
+        std::printf("  %9ld lines: %7.1f ns per line, %5.2fx the %s\n", lines, perLineNs, perLineNs / smallest,
+                    "10,000-line store's");
+    }
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+BENCHMARK(cachedRead)->Arg(10)->Arg(100'000);
+BENCHMARK(statOfTheStore)->Arg(10)->Arg(100'000);
+BENCHMARK(parsingRead)->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(readingTheFile)->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv)
+{
+    registry();
+    return lndbbench::runWithRatios(argc, argv,
+                                    {{"cachedRead/", "statOfTheStore/"}, {"parsingRead/", "readingTheFile/"}},
+                                    perLine);
+}

@@ -13,6 +13,8 @@
 #include "lndb/maintenance_tasks.h"
 #include "lndb/notes_entry_table.h"
 
+#include "bench_support.h"
+
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -213,45 +215,6 @@ void bareDlopenInFreshProcess(benchmark::State& state)
 BENCHMARK(loadInFreshProcess)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(bareDlopenInFreshProcess)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
-// The console output, and at the end the ratio of each variant's median
-// to its floor's median.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                medians_[run.run_name.function_name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
-        }
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        const std::pair<const char*, const char*> pairs[] = {{"taskScan/", "memmemFloor/"},
-                                                             {"loadInFreshProcess", "bareDlopenInFreshProcess"}};
-        std::printf("\nRatios of medians, variant / floor (real time, CPU time):\n");
-        for (const auto& [variant, floor] : pairs) {
-            for (const auto& [name, median] : medians_) {
-                if (name.rfind(variant, 0) != 0)
-                    continue;
-                const std::string floorName = floor + name.substr(std::strlen(variant));
-                const auto floorMedian = medians_.find(floorName);
-                if (floorMedian != medians_.end() && floorMedian->second.real > 0 && floorMedian->second.cpu > 0)
-                    std::printf("  %-48s %5.2fx %5.2fx  %s\n", name.c_str(), median.real / floorMedian->second.real,
-                                median.cpu / floorMedian->second.cpu, floorName.c_str());
-            }
-        }
-    }
-
-private:
-    struct Times {
-        double real;
-        double cpu;
-    };
-    std::map<std::string, Times> medians_;
-};
-
 void registerTaskScans()
 {
     for (const Shape& shape : kShapes) {
@@ -260,25 +223,6 @@ void registerTaskScans()
         benchmark::RegisterBenchmark((std::string("memmemFloor/") + shape.name).c_str(), memmemFloor, &shape)
             ->Unit(benchmark::kMillisecond);
     }
-}
-
-// Arguments given, and after them the defaults for what was not given:
-// interleaved in random order, repeated, medians only.
-std::vector<char*> withDefaultArguments(int argc, char** argv)
-{
-    static char interleave[] = "--benchmark_enable_random_interleaving=true";
-    static char repetitions[] = "--benchmark_repetitions=12";
-    static char aggregates[] = "--benchmark_report_aggregates_only=true";
-    std::vector<char*> arguments(argv, argv + argc);
-    for (char* fallback : {interleave, repetitions, aggregates}) {
-        const std::string option(fallback, std::strchr(fallback, '=') + 1);
-        bool given = false;
-        for (int i = 1; i < argc; ++i)
-            given = given || std::strncmp(argv[i], option.c_str(), option.size()) == 0;
-        if (!given)
-            arguments.push_back(fallback);
-    }
-    return arguments;
 }
 
 }  // namespace
@@ -300,13 +244,8 @@ int main(int argc, char** argv)
         close(fd);
     setenv("KR_DEBUG_LOG", debugLog, 1);
     registerTaskScans();
-    std::vector<char*> arguments = withDefaultArguments(argc, argv);
-    int count = static_cast<int>(arguments.size());
-    arguments.push_back(nullptr);
-    benchmark::Initialize(&count, arguments.data());
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    const int status = lndbbench::runWithRatios(
+        argc, argv, {{"taskScan/", "memmemFloor/"}, {"loadInFreshProcess", "bareDlopenInFreshProcess"}});
     unlink(debugLog);
-    return 0;
+    return status;
 }

@@ -449,13 +449,10 @@ BENCHMARK(requestOverSocketPair)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv)
 {
-    // Interleaved repetitions unless the command line says otherwise (later
-    // flags win).
-    std::vector<char*> args(argv, argv + argc);
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    char repetitions[] = "--benchmark_repetitions=6";
-    args.insert(args.begin() + 1, {interleave, repetitions});
+    // Interleaved repetitions unless the command line says otherwise.
+    std::vector<char*> args = lndbbench::withDefaultArguments(argc, argv, 6);
     int count = static_cast<int>(args.size());
+    args.push_back(nullptr);
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data()))
         return 1;

@@ -1,5 +1,7 @@
 // The parsed-store cache: an unchanged file is not parsed again; any change
-// (in place, by rename, within one clock tick, removal) is seen at once.
+// (in place, by rename, within one clock tick, removal) is seen at once; a
+// store only some users may read is not answered from the cache to others.
+// And the parsed table itself against a plain model of the format.
 // White-box: drives the library's store loader compiled into this test.
 
 #include "config_store.h"
@@ -8,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
+#include <random>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -151,6 +155,55 @@ TEST(ConfigStoreCache, RemovedFileIsNotAnsweredFromTheCache)
     ASSERT_EQ(valueIn(loadStore(path)), "1");
     ASSERT_EQ(unlink(path.c_str()), 0);
     EXPECT_EQ(valueIn(loadStore(path)), "<configuration store " + path + " does not exist>");
+}
+
+TEST(ConfigStoreCache, StoreOthersCannotReadIsOpenedForEachRead)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to switch to nobody";
+    lndbtest::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);  // nobody may look, not read
+    const std::string path = dir / "a.ini";
+    lndbtest::writeFile(path, "[S]\nv = 1\n", 0600);
+    letSettle();
+    ASSERT_EQ(valueIn(loadStore(path)), "1");  // parsed and cached as root
+    const int status = lndbtest::runInChild([&] {
+        if (setresgid(65534, 65534, -1) != 0 || setresuid(65534, 65534, -1) != 0)
+            return 10;
+        return valueIn(loadStore(path)) == "<cannot read configuration store " + path + ": Permission denied>"
+                   ? 0
+                   : 1;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// Many names in sections whose headers come back, each set several times:
+// every (section, name) answers its last value, and no other pair answers.
+TEST(ConfigStoreTable, LastLineForEachNameWinsAmongManyNames)
+{
+    std::mt19937 random(7);
+    std::map<std::pair<std::string, std::string>, std::string> model;
+    std::string text = "before = any section\n";
+    std::string section;
+    for (int line = 0; line < 60'000; ++line) {
+        if (line % 500 == 0) {
+            section = "S" + std::to_string(random() % 12);
+            text += "[" + section + "]\n";
+        }
+        const std::string name = "name " + std::to_string(random() % 20'000);
+        const std::string value = "v" + std::to_string(line);
+        text += "  " + name + "\t=  " + value + " \r\n";
+        model[{section, name}] = value;
+    }
+    const krlib::ConfigStore store(text);
+    for (const auto& [key, value] : model) {
+        const std::string_view* found = store.find(key.first, key.second);
+        ASSERT_NE(found, nullptr) << key.first << "/" << key.second;
+        EXPECT_EQ(*found, value) << key.first << "/" << key.second;
+    }
+    EXPECT_EQ(store.find("S12", "name 1"), nullptr);
+    EXPECT_EQ(store.find("S1", "name 20000"), nullptr);
+    EXPECT_EQ(store.find("", "before"), nullptr);
 }
 
 }  // namespace

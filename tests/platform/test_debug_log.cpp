@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -23,6 +24,9 @@ namespace {
 using lndbtest::SampleInstallation;
 
 const std::regex kDebugPrefix(R"(^(\d+) (\d+) (\d\d/\d\d \d\d:\d\d:\d\d\.\d\d\d) )");
+
+// Longer than the logger uses a log before it looks at its name again.
+constexpr auto kPastTheRecheck = std::chrono::milliseconds(1100);
 
 std::string executableBaseName()
 {
@@ -337,13 +341,107 @@ TEST(DebugLog, OpenLogKeepsWorkingAfterAUserSwitchAndReopensWhenReplaced)
     ASSERT_EQ(status, 0);
     EXPECT_EQ(install.debugLines(), (std::vector<std::string>{"as root", "as nobody"}));
 
-    // A log removed (or rotated away) under its name is created again.
+    // A log removed (or rotated away) under its name is created again once
+    // the logger looks at the name, within a second.
     EvDebug logger(nullptr);
     logger.debug("first");
     ASSERT_EQ(std::rename(log.c_str(), (log + ".old").c_str()), 0);
+    std::this_thread::sleep_for(kPastTheRecheck);
     logger.debug("second");
     EXPECT_EQ(lndbtest::stripDebugPrefix(lndbtest::readLines(log + ".old").back()), "first");
     EXPECT_EQ(install.debugLines(), (std::vector<std::string>{"second"}));
+}
+
+}  // namespace
+
+namespace {
+
+// A log renamed or removed under its name: the line written at once lands in
+// the old file or the new one, exactly once; a line written more than a
+// second later lands in the new file, made afresh. The debug log is renamed
+// (rotated), the event log removed, at the same time.
+TEST(DebugLog, RotatedLogIsNoticedWithinASecond)
+{
+    SampleInstallation installation;
+    const std::string debugLog = installation.debugLogPath();
+    const std::string eventLog = installation.root() + "/events.log";
+    lndbtest::ScopedEnv events("KR_EVENT_LOG", eventLog.c_str());
+    EvEvent log;
+    log.CriticalEvent(0x2A000001, 1, 0);  // opens both logs
+    ASSERT_EQ(std::rename(debugLog.c_str(), (debugLog + ".1").c_str()), 0);
+    ASSERT_EQ(unlink(eventLog.c_str()), 0);
+    log.CriticalEvent(0x2A000001, 2, 0);
+    std::this_thread::sleep_for(kPastTheRecheck);
+    log.CriticalEvent(0x2A000001, 3, 0);
+
+    std::vector<std::string> rotated;
+    for (const std::string& line : lndbtest::readLines(debugLog + ".1"))
+        rotated.push_back(lndbtest::stripDebugPrefix(line));
+    std::vector<std::string> current = installation.debugLines();
+    // The line written right after the rename, in one of the two files.
+    const std::string second = "critical event 0x2A000001 raised (2, 0)";
+    ASSERT_FALSE(rotated.empty());
+    if (rotated.back() == second)
+        rotated.pop_back();
+    else if (!current.empty() && current.front() == second)
+        current.erase(current.begin());
+    else
+        ADD_FAILURE() << "the line written right after the rename was lost";
+    EXPECT_EQ(rotated, std::vector<std::string>{"critical event 0x2A000001 raised (1, 0)"});
+    EXPECT_EQ(current, std::vector<std::string>{"critical event 0x2A000001 raised (3, 0)"});
+
+    // The removed event log: made afresh, with the last line (the second went
+    // to the removed file or to the new one).
+    const auto eventLines = lndbtest::readLines(eventLog);
+    ASSERT_FALSE(eventLines.empty());
+    EXPECT_LE(eventLines.size(), 2u);
+    EXPECT_NE(eventLines.back().find(" CRITICAL 0x2A000001 3 0"), std::string::npos) << eventLines.back();
+}
+
+// The process and thread ids in a line are the writer's own, also in a child
+// forked after the parent has written lines (and its threads).
+TEST(DebugLog, ForkedChildWritesItsOwnIds)
+{
+    SampleInstallation installation;
+    EvDebug log(nullptr);
+    log.debug("parent");
+    std::thread([] { EvDebug(nullptr).debug("parent thread"); }).join();
+    const int status = lndbtest::runInChild([] {
+        EvDebug(nullptr).debug("child %d", static_cast<int>(getpid()));
+        return 0;
+    });
+    ASSERT_EQ(status, 0);
+    const auto lines = lndbtest::readLines(installation.debugLogPath());
+    ASSERT_EQ(lines.size(), 3u);
+    std::smatch prefix;
+    ASSERT_TRUE(std::regex_search(lines[2], prefix, kDebugPrefix));
+    const std::string childPid = prefix[1].str();
+    EXPECT_NE(childPid, std::to_string(getpid()));
+    EXPECT_EQ(prefix[2].str(), childPid);  // the child's only thread
+    EXPECT_EQ(prefix.suffix().str(), "child " + childPid);
+}
+
+// Without KR_DEBUG_LOG, a log directory this process writes into the store
+// takes the very next line: the logger does not wait for its once-a-second
+// look to see its own process change the store.
+TEST(DebugLog, LogDirectoryWrittenByThisProcessTakesTheNextLine)
+{
+    SampleInstallation installation;
+    lndbtest::ScopedEnv debugLog("KR_DEBUG_LOG", nullptr);
+    const std::string fileName = executableBaseName() + ".log";
+    const std::string elsewhere = installation.root() + "/elsewhere";
+    lndbtest::makeDirs(elsewhere);
+    EvDebug log(nullptr);
+    log.debug("before");
+    log.debug("before");  // by now the logger has settled on the store it read
+    ASSERT_NE(KRPlatformInfo().setString("Platform", "LogFilesDirectory", elsewhere.c_str()), 0);
+    log.debug("after");
+    const auto before = lndbtest::readLines(installation.logDir() + "/" + fileName);
+    const auto after = lndbtest::readLines(elsewhere + "/" + fileName);
+    ASSERT_EQ(before.size(), 2u);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(lndbtest::stripDebugPrefix(before[1]), "before");
+    EXPECT_EQ(lndbtest::stripDebugPrefix(after[0]), "after");
 }
 
 }  // namespace

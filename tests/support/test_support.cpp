@@ -155,7 +155,8 @@ std::vector<std::string> SampleInstallation::debugLines() const
 
 void SampleInstallation::clearDebugLog()
 {
-    unlink(debugLogPath().c_str());
+    if (truncate(debugLogPath().c_str(), 0) != 0 && errno != ENOENT)
+        throw std::runtime_error("cannot empty " + debugLogPath() + ": " + std::strerror(errno));
 }
 
 int runInChild(const std::function<int()>& body)

@@ -90,6 +90,9 @@ public:
     void appendToStore(const std::string& text);
     // The debug log's lines, prefixes stripped.
     std::vector<std::string> debugLines() const;
+    // Empties the debug log in place: the logger keeps its log open and looks
+    // at the name only about once a second, so a log removed here would still
+    // take the next lines.
     void clearDebugLog();
 
 private:

@@ -10,8 +10,12 @@
 // threads and processes never interleave. "[<tag>] " is there for tagged
 // lines only; a message that ends in a line feed gets no second one. A line
 // is always exactly one line: any other byte below 0x20 but tab, and 0x7F,
-// is written as \n, \r or \xNN. The destination is resolved for every line;
-// the log's descriptor lives at 3 or above. Nothing is thrown: a line that
+// is written as \n, \r or \xNN. The destination is chosen again when
+// KR_DEBUG_LOG, KR_REGISTRY_DIR or KR_INSTANCE changes, when the store
+// changes, and at least once a second, when a log renamed or removed under
+// its name (rotated) is opened afresh: lines written more than a second after
+// a rotation land in the new file. In between, a line costs one write(). The
+// log's descriptor lives at 3 or above. Nothing is thrown: a line that
 // cannot be built is dropped. The platform writes no debug lines of its own
 // apart from the one naming a critical event.
 #pragma once

@@ -19,7 +19,7 @@ std::string withoutTrailingSlash(std::string path)
 
 std::shared_ptr<const krlib::ConfigStore> storeOf(const std::string& instance)
 {
-    const std::string path = krlib::storePathFor(instance);
+    const std::string& path = krlib::storePathOf(instance);
     return path.empty() ? nullptr : krlib::loadStore(path).store;
 }
 

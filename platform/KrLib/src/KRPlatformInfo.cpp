@@ -117,6 +117,7 @@ bool replaceStore(const std::string& path, const CurrentFile& current, std::stri
         return false;
     }
     temporary.keep();
+    krlib::noteStoreChanged();
     krlib::UniqueFd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid() || fsync(dir.get()) != 0) {
         error = cannot("sync the directory of", path);
@@ -204,7 +205,7 @@ int KRPlatformInfo::getString(const char* section, const char* name, char* buffe
             lastError_ = "getString: no section, name, buffer or length given";
             return 0;
         }
-        const std::string path = storePath();
+        const std::string& path = krlib::storePathOf(focus_);
         const auto store = loadAt(path, [this] { return invalidFocusMessage(); }, lastError_);
         if (!store)
             return 0;

@@ -5,17 +5,20 @@
 
 #include "system_error.h"
 
+#include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace krlib {
 
-// One parsed store: section -> name -> value. It keeps the file's text and
-// views into it, so parsing allocates little; hence it never moves.
+// One parsed store: (section, name) -> value. It keeps the file's text (less
+// than 4 GiB) and views into it, in one flat table sized from the number of lines before the
+// first line is read: parsing allocates nothing per line and never rehashes.
+// It never moves, so that the views stay valid.
 class ConfigStore {
 public:
     explicit ConfigStore(std::string text);
@@ -30,9 +33,45 @@ public:
     void forEach(const std::function<void(std::string_view, std::string_view, std::string_view)>& visit) const;
 
 private:
-    using Values = std::unordered_map<std::string_view, std::string_view>;
+    // The name as an offset into the text: a store is smaller than 4 GiB.
+    struct Entry {
+        std::string_view value;
+        std::uint32_t nameOffset;
+        std::uint32_t nameLength;
+        std::uint32_t section;  // index into sections_
+    };
+    // A zeroed table of slots: a large one is mapped afresh (in huge pages
+    // where the system allows), a small one taken from the heap.
+    class Slots {
+    public:
+        Slots() = default;
+        ~Slots();
+        void allocate(std::size_t count);
+        Slots(const Slots&) = delete;
+        Slots& operator=(const Slots&) = delete;
+        std::uint64_t& operator[](std::size_t i) { return slots_[i]; }
+        std::uint64_t operator[](std::size_t i) const { return slots_[i]; }
+
+    private:
+        std::uint64_t* slots_ = nullptr;
+        std::size_t bytes_ = 0;
+        bool mapped_ = false;
+    };
+    struct Pending;
+
+    void insert(const Pending& value);
+    std::string_view nameOf(const Entry& entry) const
+    {
+        return std::string_view(text_).substr(entry.nameOffset, entry.nameLength);
+    }
+
     std::string text_;
-    std::unordered_map<std::string_view, Values> sections_;
+    std::vector<std::string_view> sections_;  // one per section header line
+    std::vector<Entry> entries_;
+    // Open addressing, linear probing, at most half full. A slot holds the
+    // upper half of its key's hash and the entry's index + 1; 0 is empty.
+    std::size_t mask_ = 0;
+    Slots slots_;
 };
 
 // A line of the file with its line end ("\n", "\r\n", or "" for a last line
@@ -41,6 +80,22 @@ struct RawLine {
     std::string_view content;
     std::string_view ending;
 };
+
+// Calls visit(RawLine) for each line of `text`, in order.
+template <class Visit>
+void forEachLine(std::string_view text, Visit&& visit)
+{
+    while (!text.empty()) {
+        const size_t lf = text.find('\n');
+        if (lf == std::string_view::npos) {
+            visit(RawLine{text, {}});
+            return;
+        }
+        const size_t endOfContent = lf > 0 && text[lf - 1] == '\r' ? lf - 1 : lf;
+        visit(RawLine{text.substr(0, endOfContent), text.substr(endOfContent, lf + 1 - endOfContent)});
+        text.remove_prefix(lf + 1);
+    }
+}
 std::vector<RawLine> splitLines(std::string_view text);
 
 // What one line (without its line end) means to the parser.
@@ -61,6 +116,10 @@ std::string registryDirectory();
 // cannot name a file there (empty, ".", "..", or holding '/').
 std::string storePathFor(const std::string& instance);
 
+// The same, kept per thread while $KR_REGISTRY_DIR and `instance` stay the
+// same, so that a read builds no path. Valid until the thread's next call.
+const std::string& storePathOf(const std::string& instance);
+
 using common::printable;
 
 struct LoadedStore {
@@ -70,5 +129,12 @@ struct LoadedStore {
 
 // The parsed store at `path`, from the cache while the file is unchanged.
 LoadedStore loadStore(const std::string& path);
+
+// A count that grows whenever this process sees a store change: one of its
+// own writes, or a read that finds a store other than the one it had parsed.
+// Whoever keeps something derived from a store (the logger keeps the log
+// directory) compares it instead of looking at the file.
+unsigned long long storeGeneration();
+void noteStoreChanged();
 
 }  // namespace krlib
