@@ -38,7 +38,7 @@ inline std::string printable(std::string_view text)
 // string reads "\x12"), for showing a value to an operator exactly.
 inline std::string escapedControls(std::string_view text)
 {
-    static constexpr char kHex[] = "0123456789abcdef";
+    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string shown;
     shown.reserve(text.size());
     for (const char c : text) {
@@ -46,7 +46,7 @@ inline std::string escapedControls(std::string_view text)
         if (byte < 0x20 || byte == 0x7f) {
             shown += "\\x";
             shown += kHex[byte >> 4];
-            shown += kHex[byte & 0xf];
+            shown += kHex[byte & 0xF];
         } else {
             shown += c;
         }

@@ -5,9 +5,12 @@
 
 #include "lndb/browse.h"
 
+#include "internal/discovery_tools.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 namespace lndbcli {
 namespace {
@@ -34,6 +37,24 @@ int runBrowse(BrowseOptions& options)
     return kFailure;
 }
 
+// "Application type: 6 nsfScout.exe (lndbGleaner/), ...", from the table
+// browse itself launches from.
+std::string typeHelp()
+{
+    std::string help = "Application type:";
+    for (const lndb::DiscoveryTool& tool : lndb::kDiscoveryTools) {
+        help += ' ';
+        help += std::to_string(tool.appType);
+        help += ' ';
+        help += tool.name;
+        help += " (";
+        help += tool.subdirectory + 1;  // without its leading slash
+        help += "),";
+    }
+    help += " any other starts nothing";
+    return help;
+}
+
 }  // namespace
 
 void addBrowseCommand(Cli& cli)
@@ -45,9 +66,7 @@ void addBrowseCommand(Cli& cli)
                                    [options] { return runBrowse(*options); });
     browse
         ->add_option("--type", options->type,
-                     "Application type: 6 nsfScout.exe, 7 and 60 nsfdocScout.exe, 51 and 77 nsfdbScout, "
-                     "59 nsf6dbScout.exe (under lndbGleaner/); 52 nsfdocScout, 90 nsfdmScout (under "
-                     "Gleaner/); any other starts nothing")
+                     typeHelp())
         ->type_name("TYPE")
         ->required();
     browse->add_option("--client", options->client, "Client name passed to the tool")

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
 #include <memory>
 #include <string_view>
 #include <sys/file.h>
@@ -182,8 +181,9 @@ namespace {
 
 // The parsed store at `path`, or null with `error` saying why (the focus's
 // own reason when it names no store).
-std::shared_ptr<const krlib::ConfigStore> loadAt(const std::string& path,
-                                                 const std::function<std::string()>& invalidFocus,
+// A template rather than a std::function: a cached read is on the hot path.
+template <class InvalidFocus>
+std::shared_ptr<const krlib::ConfigStore> loadAt(const std::string& path, const InvalidFocus& invalidFocus,
                                                  std::string& error)
 {
     if (path.empty()) {

@@ -1,5 +1,7 @@
 #include "findings.h"
 
+#include "system_error.h"
+
 #include <nlohmann/json.hpp>
 
 #include <charconv>
@@ -68,19 +70,7 @@ const char* verdictName(Verdict verdict)
 
 std::string shown(const std::string& text)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    return common::escapedControls(text);
 }
 
 // A partition number as JSON: a number when it reads as one, else its text.
