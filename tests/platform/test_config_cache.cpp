@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <random>
 #include <cstdio>
 #include <fcntl.h>
@@ -26,8 +27,8 @@ std::string valueIn(const krlib::LoadedStore& loaded)
 {
     if (!loaded.store)
         return "<" + loaded.error + ">";
-    const std::string_view* value = loaded.store->find("S", "v");
-    return value != nullptr ? std::string(*value) : "<missing>";
+    const std::optional<std::string_view> value = loaded.store->find("S", "v");
+    return value ? std::string(*value) : "<missing>";
 }
 
 // A file whose change time lies well in the past counts as settled: the cache
@@ -197,13 +198,13 @@ TEST(ConfigStoreTable, LastLineForEachNameWinsAmongManyNames)
     }
     const krlib::ConfigStore store(text);
     for (const auto& [key, value] : model) {
-        const std::string_view* found = store.find(key.first, key.second);
-        ASSERT_NE(found, nullptr) << key.first << "/" << key.second;
+        const std::optional<std::string_view> found = store.find(key.first, key.second);
+        ASSERT_TRUE(found.has_value()) << key.first << "/" << key.second;
         EXPECT_EQ(*found, value) << key.first << "/" << key.second;
     }
-    EXPECT_EQ(store.find("S12", "name 1"), nullptr);
-    EXPECT_EQ(store.find("S1", "name 20000"), nullptr);
-    EXPECT_EQ(store.find("", "before"), nullptr);
+    EXPECT_FALSE(store.find("S12", "name 1").has_value());
+    EXPECT_FALSE(store.find("S1", "name 20000").has_value());
+    EXPECT_FALSE(store.find("", "before").has_value());
 }
 
 }  // namespace

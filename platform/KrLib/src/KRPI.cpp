@@ -3,6 +3,7 @@
 #include "config_store.h"
 
 #include <cstdlib>
+#include <optional>
 
 namespace {
 
@@ -27,8 +28,9 @@ std::string directory(const std::string& instance, const char* name)
 {
     try {
         const auto store = storeOf(instance);
-        const std::string_view* value = store ? store->find(kPlatformSection, name) : nullptr;
-        return value != nullptr ? withoutTrailingSlash(std::string(*value)) : std::string();
+        const std::optional<std::string_view> value =
+            store ? store->find(kPlatformSection, name) : std::nullopt;
+        return value ? withoutTrailingSlash(std::string(*value)) : std::string();
     } catch (...) {
         return {};
     }
@@ -74,8 +76,8 @@ int KRPI_PlatformBase::invalidKRPlatform() const
             return 1;
         // An empty directory would send every path built on it to "/".
         for (const char* name : kDirectoryNames) {
-            const std::string_view* value = store->find(kPlatformSection, name);
-            if (value == nullptr || value->empty())
+            const std::optional<std::string_view> value = store->find(kPlatformSection, name);
+            if (!value || value->empty())
                 return 1;
         }
         return 0;

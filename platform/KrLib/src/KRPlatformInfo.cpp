@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -209,8 +210,8 @@ int KRPlatformInfo::getString(const char* section, const char* name, char* buffe
         const auto store = loadAt(path, [this] { return invalidFocusMessage(); }, lastError_);
         if (!store)
             return 0;
-        const std::string_view* value = store->find(section, name);
-        if (value == nullptr) {
+        const std::optional<std::string_view> value = store->find(section, name);
+        if (!value) {
             lastError_ = "no value " + krlib::printable(name) + " in section [" + krlib::printable(section) +
                          "] of " + krlib::printable(path);
             return 0;

@@ -16,22 +16,265 @@
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_map>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace krlib {
+
+namespace bulk {
+namespace {
+
+// From this size on, a block is mapped rather than taken from the heap.
+constexpr std::size_t kMappedFrom = std::size_t{128} << 10;
+constexpr std::size_t kLine = 64;
+// Released blocks kept for reuse: at most this many, of at most this size in
+// all, each for at most this long. A block is reused for a request of at
+// least half its size.
+constexpr std::size_t kMostSpares = 8;
+constexpr std::size_t kMostSpareBytes = std::size_t{256} << 20;
+constexpr long long kSpareLifeNs = 10'000'000'000LL;
+
+struct Spare {
+    Block block;
+    long long keptAt = 0;
+};
+
+struct Spares {
+    std::mutex lock;
+    Spare kept[kMostSpares];
+    std::size_t bytes = 0;
+};
+
+// Never destroyed: a store may be released while the process exits.
+Spares& spares()
+{
+    static Spares* const instance = new Spares;
+    return *instance;
+}
+
+long long nowNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
+}
+
+void unmap(Block block) noexcept { munmap(block.at, block.bytes); }
+
+// Blocks to unmap once the lock is let go: munmap() is slow, and others may
+// be waiting.
+struct Dropped {
+    Block blocks[kMostSpares + 1];
+    size_t count = 0;
+    void add(Block block) { blocks[count++] = block; }
+    ~Dropped()
+    {
+        for (size_t i = 0; i < count; ++i)
+            unmap(blocks[i]);
+    }
+};
+
+// Drops the spares kept longer than their life. Call with the lock held.
+void dropStale(Spares& all, long long now, Dropped& dropped)
+{
+    for (Spare& spare : all.kept) {
+        if (spare.block.at != nullptr && now - spare.keptAt > kSpareLifeNs) {
+            all.bytes -= spare.block.bytes;
+            dropped.add(std::exchange(spare, Spare{}).block);
+        }
+    }
+}
+
+Block spareFor(std::size_t bytes)
+{
+    Dropped dropped;
+    Spares& all = spares();
+    std::lock_guard<std::mutex> guard(all.lock);
+    dropStale(all, nowNs(), dropped);
+    Spare* best = nullptr;
+    for (Spare& spare : all.kept) {
+        const Block& block = spare.block;
+        if (block.at != nullptr && block.bytes >= bytes && block.bytes / 2 <= bytes &&
+            (best == nullptr || block.bytes < best->block.bytes))
+            best = &spare;
+    }
+    if (best == nullptr)
+        return {};
+    all.bytes -= best->block.bytes;
+    return std::exchange(*best, Spare{}).block;
+}
+
+// Keeps `block` for reuse, making room by dropping smaller ones; a block
+// larger than all that is kept is unmapped.
+void keep(Block block) noexcept
+{
+    Dropped dropped;
+    if (block.bytes > kMostSpareBytes) {
+        dropped.add(block);
+        return;
+    }
+    Spares& all = spares();
+    std::lock_guard<std::mutex> guard(all.lock);
+    const long long now = nowNs();
+    dropStale(all, now, dropped);
+    for (;;) {
+        Spare* empty = nullptr;
+        Spare* smallest = nullptr;
+        for (Spare& spare : all.kept) {
+            if (spare.block.at == nullptr)
+                empty = &spare;
+            else if (smallest == nullptr || spare.block.bytes < smallest->block.bytes)
+                smallest = &spare;
+        }
+        if (empty != nullptr && all.bytes + block.bytes <= kMostSpareBytes) {
+            *empty = Spare{block, now};
+            all.bytes += block.bytes;
+            return;
+        }
+        if (smallest == nullptr || smallest->block.bytes > block.bytes) {
+            dropped.add(block);
+            return;
+        }
+        all.bytes -= smallest->block.bytes;
+        dropped.add(std::exchange(*smallest, Spare{}).block);
+    }
+}
+
+}  // namespace
+
+Block allocate(std::size_t bytes)
+{
+    if (bytes < kMappedFrom) {
+        // Aligned to a cache line, as buckets are.
+        void* at = std::aligned_alloc(kLine, (bytes + kLine - 1) / kLine * kLine);
+        if (at == nullptr)
+            throw std::bad_alloc();
+        return {at, bytes};
+    }
+    if (const Block spare = spareFor(bytes); spare.at != nullptr)
+        return spare;
+    void* at = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (at == MAP_FAILED)
+        throw std::bad_alloc();
+    madvise(at, bytes, MADV_HUGEPAGE);  // fewer page faults; only a hint
+    return {at, bytes};
+}
+
+Block reallocate(Block block, std::size_t bytes)
+{
+    if (block.at == nullptr)
+        return allocate(bytes);
+    const Block moved = allocate(bytes);
+    std::memcpy(moved.at, block.at, std::min(block.bytes, bytes));
+    release(block);
+    return moved;
+}
+
+void release(Block block) noexcept
+{
+    if (block.at == nullptr)
+        return;
+    if (block.bytes < kMappedFrom)
+        std::free(block.at);
+    else
+        keep(block);
+}
+
+}  // namespace bulk
+
+namespace {
+
+// Line feeds in `text`, eight bytes at a time.
+size_t lineFeedsIn(std::string_view text)
+{
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7FULL;
+    size_t lines = 0;
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    for (; end - at >= 8; at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        const std::uint64_t feeds = word ^ (kOnes * '\n');  // zero where a line feed is
+        // 1 in each byte that was a line feed, 0 elsewhere; the product's
+        // top byte is their sum.
+        const std::uint64_t marks = (~(((feeds & kLows) + kLows) | feeds | kLows)) >> 7;
+        lines += static_cast<size_t>((marks * kOnes) >> 56);
+    }
+    return lines + static_cast<size_t>(std::count(at, end, '\n'));
+}
+
+}  // namespace
+
+StoreText StoreText::copyOf(std::string_view text)
+{
+    if (text.size() >= UINT32_MAX)
+        throw std::length_error("configuration store of 4 GiB or more");
+    StoreText copy;
+    copy.bytes_.allocate(text.size());
+    std::memcpy(copy.bytes_.data(), text.data(), text.size());
+    copy.size_ = text.size();
+    copy.lineFeeds_ = lineFeedsIn(text);
+    return copy;
+}
+
+bool StoreText::readFrom(int fd, std::size_t expectedSize)
+{
+    // Pieces small enough to stay in the cache until their line feeds are
+    // counted; one byte of room past the expected size, so that a file that
+    // has not grown is read to its end without moving the buffer.
+    constexpr std::size_t kPiece = 256 * 1024;
+    std::size_t capacity = std::min<std::size_t>(expectedSize, UINT32_MAX) + 1;
+    bytes_.allocate(capacity);
+    size_ = 0;
+    lineFeeds_ = 0;
+    for (;;) {
+        if (size_ == capacity) {
+            if (capacity >= UINT32_MAX) {
+                errno = EFBIG;
+                return false;
+            }
+            capacity = std::min<std::size_t>(2 * capacity, UINT32_MAX);
+            bytes_.reallocate(capacity);
+        }
+        const ssize_t n = ::read(fd, bytes_.data() + size_, std::min(kPiece, capacity - size_));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        lineFeeds_ += lineFeedsIn({bytes_.data() + size_, static_cast<size_t>(n)});
+        size_ += static_cast<size_t>(n);
+    }
+    if (size_ >= UINT32_MAX) {
+        errno = EFBIG;
+        return false;
+    }
+    return true;
+}
 
 void ConfigStore::forEach(
     const std::function<void(std::string_view, std::string_view, std::string_view)>& visit) const
 {
-    // Each entry is one (section, name): a later line has already replaced
-    // an earlier one. Listed by section, then by name.
+    // Each filled slot is one (section, name) and leads to its last line.
+    // Listed by section, then by name.
     struct Listed {
         std::string_view section, name, value;
     };
     std::vector<Listed> listed;
-    listed.reserve(entries_.size());
-    for (const Entry& entry : entries_)
-        listed.push_back({sections_[entry.section], nameOf(entry), entry.value});
+    for (size_t b = 0; b < bucketCount_; ++b) {
+        for (const std::uint32_t index : buckets_[b].records) {
+            if (index == 0)
+                continue;
+            const Record& record = records_[index - 1];
+            listed.push_back({sections_[record.section], nameOf(record), valueOf(record)});
+        }
+    }
     std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
         return a.section != b.section ? a.section < b.section : a.name < b.name;
     });
@@ -48,205 +291,301 @@ std::vector<RawLine> splitLines(std::string_view text)
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-size_t skipBlanks(std::string_view text, size_t pos)
+std::uint64_t load64(const char* at)
 {
-    while (pos < text.size() && isBlank(text[pos]))
-        ++pos;
-    return pos;
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
 }
 
-std::string_view trimBlanks(std::string_view text)
+std::uint64_t load32(const char* at)
 {
-    text.remove_prefix(skipBlanks(text, 0));
-    while (!text.empty() && isBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
+    std::uint32_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
 }
 
-}  // namespace
-
-ParsedLine parseLine(std::string_view line)
+// The two halves of a full product, folded: the mixing step of the hash.
+std::uint64_t fold(std::uint64_t a, std::uint64_t b)
 {
-    ParsedLine parsed;
-    const std::string_view trimmed = trimBlanks(line);
-    if (trimmed.empty() || trimmed[0] == '#' || trimmed[0] == ';')
-        return parsed;
-    if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
-        parsed.kind = ParsedLine::Kind::Section;
-        parsed.section = trimmed.substr(1, trimmed.size() - 2);
-        return parsed;
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+constexpr std::uint64_t kMix1 = 0xA0761D6478BD642FULL;
+constexpr std::uint64_t kMix2 = 0xE7037ED1A0B428DBULL;
+
+// A hash of `text` under `seed`, in line (names are short, and the parse of
+// a large store hashes one per line). Reads only the bytes of `text`.
+std::uint64_t hashBytes(std::string_view text, std::uint64_t seed)
+{
+    const char* at = text.data();
+    const size_t length = text.size();
+    std::uint64_t a = 0;
+    std::uint64_t b = 0;
+    if (length <= 16) {
+        if (length >= 8) {
+            a = load64(at);
+            b = load64(at + length - 8);
+        } else if (length >= 4) {
+            a = load32(at);
+            b = load32(at + length - 4);
+        } else if (length > 0) {
+            const auto byte = [&](size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(at[i])); };
+            a = (byte(0) << 16) | (byte(length >> 1) << 8) | byte(length - 1);
+        }
+    } else {
+        size_t left = length;
+        while (left > 16) {
+            seed = fold(load64(at) ^ kMix1, load64(at + 8) ^ seed);
+            at += 16;
+            left -= 16;
+        }
+        // The last 16 bytes, some of them hashed already.
+        a = load64(at + left - 16);
+        b = load64(at + left - 8);
     }
-    const size_t equals = line.find('=');
-    if (equals == std::string_view::npos)
-        return parsed;
-    parsed.name = trimBlanks(line.substr(0, equals));
-    if (parsed.name.empty())
-        return parsed;
-    parsed.kind = ParsedLine::Kind::Value;
-    parsed.valueOffset = skipBlanks(line, equals + 1);
-    parsed.value = trimBlanks(line.substr(parsed.valueOffset));
-    return parsed;
+    return fold(kMix1 ^ length, fold(a ^ kMix1, b ^ seed ^ kMix2));
 }
 
-namespace {
-
-std::uint64_t sectionHash(std::string_view section)
+// Chosen once per process, so that which names share a slot cannot be
+// worked out in advance.
+std::uint64_t processSeed()
 {
-    return std::hash<std::string_view>{}(section) * 0x9E3779B97F4A7C15ULL;
+    static const std::uint64_t seed = [] {
+        std::uint64_t value = 0;
+        if (getentropy(&value, sizeof value) != 0)
+            value = static_cast<std::uint64_t>(getpid()) * kMix2;
+        return value;
+    }();
+    return seed;
 }
 
-// The key's hash, mixed so that both halves of it vary (one picks the slot,
-// the other is kept in it).
-std::uint64_t keyHash(std::uint64_t section, std::string_view name)
+std::uint64_t sectionHash(std::string_view section) { return hashBytes(section, processSeed()); }
+
+std::uint64_t keyHash(std::uint64_t section, std::string_view name) { return hashBytes(name, section); }
+
+// What a slot keeps of a key's hash: its upper half. Its top bits pick the
+// partition; the rest pick the slot in it and tell most keys apart without a
+// look at their names.
+std::uint32_t tagOf(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
+
+// The home bucket of `tag` among a partition's `count`, from the bits of the
+// tag below those that chose the partition.
+std::uint32_t homeBucket(std::uint32_t tag, unsigned partitionBits, std::uint32_t count)
 {
-    std::uint64_t h = std::hash<std::string_view>{}(name) ^ section;
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDULL;
-    h ^= h >> 33;
-    return h;
+    const std::uint32_t spread = partitionBits == 0 ? tag : tag << partitionBits;
+    return static_cast<std::uint32_t>((std::uint64_t{spread} * count) >> 32);
 }
+
+// Bit k set where slot k of the bucket is filled, and where it holds `tag`.
+// Without branches: which slots match is not predictable.
+#if defined(__SSE2__)
+unsigned laneMask(__m128i low, __m128i high)
+{
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(low))) |
+           static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(high))) << 4;
+}
+
+template <class Bucket>
+unsigned filledSlots(const Bucket& bucket)
+{
+    const auto* records = reinterpret_cast<const __m128i*>(bucket.records);
+    const __m128i zero = _mm_setzero_si128();
+    return ~laneMask(_mm_cmpeq_epi32(_mm_load_si128(records), zero),
+                     _mm_cmpeq_epi32(_mm_load_si128(records + 1), zero)) &
+           0xFFu;
+}
+
+template <class Bucket>
+unsigned slotsTagged(const Bucket& bucket, std::uint32_t tag)
+{
+    const auto* tags = reinterpret_cast<const __m128i*>(bucket.tags);
+    const __m128i wanted = _mm_set1_epi32(static_cast<int>(tag));
+    return laneMask(_mm_cmpeq_epi32(_mm_load_si128(tags), wanted), _mm_cmpeq_epi32(_mm_load_si128(tags + 1), wanted));
+}
+#else
+template <class Bucket>
+unsigned filledSlots(const Bucket& bucket)
+{
+    unsigned mask = 0;
+    for (unsigned k = 0; k < 8; ++k)
+        mask |= static_cast<unsigned>(bucket.records[k] != 0) << k;
+    return mask;
+}
+
+template <class Bucket>
+unsigned slotsTagged(const Bucket& bucket, std::uint32_t tag)
+{
+    unsigned mask = 0;
+    for (unsigned k = 0; k < 8; ++k)
+        mask |= static_cast<unsigned>(bucket.tags[k] == tag) << k;
+    return mask;
+}
+#endif
 
 }  // namespace
 
-struct ConfigStore::Pending {
-    std::uint32_t section;
-    std::string_view name;
-    std::string_view value;
-    std::uint64_t hash;
+ConfigStore::ConfigStore(std::string_view text) : text_(StoreText::copyOf(text)) { build(); }
+
+ConfigStore::ConfigStore(StoreText text) : text_(std::move(text))
+{
+    if (text_.view().size() >= UINT32_MAX)
+        throw std::length_error("configuration store of 4 GiB or more");
+    build();
+}
+
+// A value on its way to its partition: its key's tag and its record.
+struct ConfigStore::Pair {
+    std::uint32_t tag;
+    std::uint32_t record;
 };
 
-void ConfigStore::Slots::allocate(std::size_t count)
+bool ConfigStore::sameKey(const Record& a, const Record& b) const
 {
-    bytes_ = count * sizeof(std::uint64_t);
-    mapped_ = bytes_ >= (1u << 21);
-    if (mapped_) {
-        void* block = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (block == MAP_FAILED)
-            throw std::bad_alloc();
-        madvise(block, bytes_, MADV_HUGEPAGE);  // fewer page faults and TLB misses; only a hint
-        slots_ = static_cast<std::uint64_t*>(block);
-    } else {
-        slots_ = static_cast<std::uint64_t*>(std::calloc(count, sizeof(std::uint64_t)));
-        if (slots_ == nullptr)
-            throw std::bad_alloc();
+    return nameOf(a) == nameOf(b) && (a.section == b.section || sections_[a.section] == sections_[b.section]);
+}
+
+inline void ConfigStore::insert(const Partition& partition, const Pair& pair)
+{
+    const size_t end = partition.base + partition.count;
+    for (size_t b = partition.base + homeBucket(pair.tag, partitionBits_, partition.count);;) {
+        Bucket& bucket = buckets_[b];
+        const unsigned filled = filledSlots(bucket);
+        // The same key's slot takes the later line, which replaces the
+        // earlier one.
+        for (unsigned same = slotsTagged(bucket, pair.tag) & filled; same != 0; same &= same - 1) {
+            const int k = __builtin_ctz(same);
+            if (sameKey(records_[bucket.records[k] - 1], records_[pair.record])) {
+                bucket.records[k] = pair.record + 1;
+                return;
+            }
+        }
+        if (filled != 0xFF) {
+            const int k = __builtin_ctz(~filled);
+            bucket.tags[k] = pair.tag;
+            bucket.records[k] = pair.record + 1;
+            return;
+        }
+        if (++b == end)
+            b = partition.base;
     }
 }
 
-ConfigStore::Slots::~Slots()
+void ConfigStore::build()
 {
-    if (mapped_)
-        munmap(slots_, bytes_);
-    else
-        std::free(slots_);  // null when never allocated
-}
+    // About this many values per partition keep its slots (8 bytes each,
+    // twice as many as values) within the processor's second-level cache.
+    constexpr size_t kValuesPerPartition = 8192;
+    constexpr unsigned kMostPartitionBits = 12;
+    // Pairs are kept in blocks, each partition's blocks chained in the order
+    // they were filled, so that the parse writes one stream per partition.
+    constexpr std::uint32_t kBlockPairs = 1024;
+    constexpr std::uint32_t kNoBlock = UINT32_MAX;
+    constexpr std::uint32_t kPairsPerLine = 64 / sizeof(Pair);
 
-namespace {
+    const std::string_view text = text_.view();
+    const size_t mostValues = text_.lineFeeds() + 1;
+    while (partitionBits_ < kMostPartitionBits && (mostValues >> partitionBits_) > kValuesPerPartition)
+        ++partitionBits_;
+    const size_t partitionCount = size_t{1} << partitionBits_;
 
-// Lines in `text`: no store has more values than that. Eight bytes at a time.
-size_t lineCount(std::string_view text)
-{
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7FULL;
-    size_t lines = 1;
-    const char* at = text.data();
-    const char* const end = at + text.size();
-    for (; end - at >= 8; at += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, at, sizeof word);
-        const std::uint64_t feeds = word ^ (kOnes * '\n');  // zero where a line feed is
-        // 1 in each byte that was a line feed, 0 elsewhere; the product's
-        // top byte is their sum.
-        const std::uint64_t marks = (~(((feeds & kLows) + kLows) | feeds | kLows)) >> 7;
-        lines += static_cast<size_t>((marks * kOnes) >> 56);
-    }
-    return lines + static_cast<size_t>(std::count(at, end, '\n'));
-}
+    struct Run {
+        std::uint32_t first = kNoBlock;
+        std::uint32_t last = kNoBlock;
+        std::uint32_t fill = kBlockPairs;  // in the last block; full: none yet
+        std::uint32_t count = 0;
+    };
+    std::vector<Run> runs(partitionCount);
+    const size_t mostBlocks = mostValues / kBlockPairs + partitionCount;
+    HeapArray<Pair> pairs(mostBlocks * kBlockPairs);
+    HeapArray<std::uint32_t> nextBlock(mostBlocks);
+    std::uint32_t blocksTaken = 0;
+    records_.allocate(mostValues);
+    std::uint32_t recordCount = 0;
 
-size_t slotCount(size_t lines)
-{
-    size_t capacity = 16;
-    while (capacity < 2 * lines)
-        capacity *= 2;
-    return capacity;
-}
-
-}  // namespace
-
-ConfigStore::ConfigStore(std::string text) : text_(std::move(text))
-{
-    if (text_.size() > UINT32_MAX)
-        throw std::length_error("configuration store of 4 GiB or more");
-    const size_t lines = lineCount(text_);
-    const size_t capacity = slotCount(lines);
-    slots_.allocate(capacity);
-    mask_ = capacity - 1;
-    entries_.reserve(lines);
-
-    // Values go in a few lines behind the parse, their slots fetched into
-    // the cache meanwhile: a large table is mostly out of the cache, and the
-    // waits for memory then overlap instead of coming one after another.
-    constexpr int kAhead = 64;
-    Pending pending[kAhead];
-    int count = 0;
-    // Values before the first section header belong to no section.
-    std::uint64_t sectionKey = 0;
-    forEachLine(text_, [&](const RawLine& raw) {
-        const ParsedLine line = parseLine(raw.content);
+    // The parse: one pass, records in line order, each value's pair sent to
+    // its partition.
+    std::uint64_t sectionKey = 0;  // values before the first header belong to no section
+    const char* const begin = text.data();
+    const char* const end = begin + text.size();
+    for (const char* at = begin; at < end;) {
+        const auto* feed = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+        const char* contentEnd = feed != nullptr ? feed : end;
+        if (feed != nullptr && contentEnd > at && contentEnd[-1] == '\r')
+            --contentEnd;
+        const ParsedLine line = parseLine({at, static_cast<size_t>(contentEnd - at)});
+        at = feed != nullptr ? feed + 1 : end;
         if (line.kind == ParsedLine::Kind::Section) {
             sections_.push_back(line.section);
             sectionKey = sectionHash(line.section);
         } else if (line.kind == ParsedLine::Kind::Value && !sections_.empty()) {
-            const std::uint64_t hash = keyHash(sectionKey, line.name);
-            __builtin_prefetch(&slots_[hash & mask_], 1);
-            pending[count++] =
-                Pending{static_cast<std::uint32_t>(sections_.size() - 1), line.name, line.value, hash};
-            if (count == kAhead) {
-                for (const Pending& value : pending)
-                    insert(value);
-                count = 0;
+            records_[recordCount] = Record{static_cast<std::uint32_t>(line.name.data() - begin),
+                                           static_cast<std::uint32_t>(line.name.size()),
+                                           static_cast<std::uint32_t>(line.value.data() - begin),
+                                           static_cast<std::uint32_t>(line.value.size()),
+                                           static_cast<std::uint32_t>(sections_.size() - 1)};
+            const std::uint32_t tag = tagOf(keyHash(sectionKey, line.name));
+            Run& run = runs[partitionBits_ == 0 ? 0 : tag >> (32 - partitionBits_)];
+            if (run.fill == kBlockPairs) {
+                const std::uint32_t block = blocksTaken++;
+                nextBlock[block] = kNoBlock;
+                (run.last == kNoBlock ? run.first : nextBlock[run.last]) = block;
+                run.last = block;
+                run.fill = 0;
             }
+            Pair* const into = &pairs[size_t{run.last} * kBlockPairs + run.fill++];
+            // Many streams are written at once, more than the processor
+            // follows by itself: fetch each one's next line ahead of its use.
+            if ((run.fill & (kPairsPerLine - 1)) == 0)
+                __builtin_prefetch(into + kPairsPerLine, 1);
+            *into = Pair{tag, recordCount};
+            ++run.count;
+            ++recordCount;
         }
-    });
-    for (int i = 0; i < count; ++i)
-        insert(pending[i]);
-}
+    }
 
-void ConfigStore::insert(const Pending& value)
-{
-    const auto tag = static_cast<std::uint32_t>(value.hash >> 32);
-    for (size_t i = value.hash & mask_;; i = (i + 1) & mask_) {
-        const std::uint64_t slot = slots_[i];
-        if (slot == 0) {
-            entries_.push_back(Entry{value.value, static_cast<std::uint32_t>(value.name.data() - text_.data()),
-                                     static_cast<std::uint32_t>(value.name.size()), value.section});
-            slots_[i] = (std::uint64_t{tag} << 32) | entries_.size();
-            return;
-        }
-        if (static_cast<std::uint32_t>(slot >> 32) == tag) {
-            Entry& entry = entries_[static_cast<std::uint32_t>(slot) - 1];
-            if (nameOf(entry) == value.name && sections_[entry.section] == sections_[value.section]) {
-                entry.value = value.value;  // a later line replaces an earlier one
-                return;
-            }
+    // The index, one partition at a time: its buckets are cleared and
+    // filled while they sit in the cache.
+    partitions_.resize(partitionCount);
+    for (size_t p = 0; p < partitionCount; ++p) {
+        // At most half of the slots filled: eight slots per four values.
+        partitions_[p] = Partition{bucketCount_, runs[p].count / 4 + 1};
+        bucketCount_ += partitions_[p].count;
+    }
+    buckets_.allocate(bucketCount_);
+    for (size_t p = 0; p < partitionCount; ++p) {
+        const Partition& partition = partitions_[p];
+        std::memset(&buckets_[partition.base], 0, size_t{partition.count} * sizeof(Bucket));
+        std::uint32_t left = runs[p].count;
+        for (std::uint32_t block = runs[p].first; left > 0; block = nextBlock[block]) {
+            const std::uint32_t inBlock = std::min(left, kBlockPairs);
+            for (std::uint32_t i = 0; i < inBlock; ++i)
+                insert(partition, pairs[size_t{block} * kBlockPairs + i]);
+            left -= inBlock;
         }
     }
 }
 
-const std::string_view* ConfigStore::find(std::string_view section, std::string_view name) const
+
+std::optional<std::string_view> ConfigStore::find(std::string_view section, std::string_view name) const
 {
-    const std::uint64_t hash = keyHash(sectionHash(section), name);
-    const auto tag = static_cast<std::uint32_t>(hash >> 32);
-    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
-        const std::uint64_t slot = slots_[i];
-        if (slot == 0)
-            return nullptr;
-        if (static_cast<std::uint32_t>(slot >> 32) == tag) {
-            const Entry& entry = entries_[static_cast<std::uint32_t>(slot) - 1];
-            if (nameOf(entry) == name && sections_[entry.section] == section)
-                return &entry.value;
+    const std::uint32_t tag = tagOf(keyHash(sectionHash(section), name));
+    const Partition& partition = partitionOf(tag);
+    const size_t end = partition.base + partition.count;
+    for (size_t b = partition.base + homeBucket(tag, partitionBits_, partition.count);;) {
+        const Bucket& bucket = buckets_[b];
+        const unsigned filled = filledSlots(bucket);
+        for (unsigned same = slotsTagged(bucket, tag) & filled; same != 0; same &= same - 1) {
+            const Record& record = records_[bucket.records[__builtin_ctz(same)] - 1];
+            if (nameOf(record) == name && sections_[record.section] == section)
+                return valueOf(record);
         }
+        // A key is kept in the first bucket with room on its way.
+        if (filled != 0xFF)
+            return std::nullopt;
+        if (++b == end)
+            b = partition.base;
     }
 }
 
@@ -432,10 +771,9 @@ LoadedStore loadStore(const std::string& path)
     if (static_cast<unsigned long long>(st.st_size) >= UINT32_MAX)
         return failure(path, "larger than 4 GiB");
 
-    std::string text;
-    text.reserve(static_cast<size_t>(st.st_size));
-    if (!readToEnd(fd.get(), text))
-        return failure(path, std::strerror(errno));
+    StoreText text;
+    if (!text.readFrom(fd.get(), static_cast<size_t>(st.st_size)))
+        return failure(path, errno == EFBIG ? "larger than 4 GiB" : std::strerror(errno));
     auto store = std::make_shared<const ConfigStore>(std::move(text));
     const bool reusable =
         nanoseconds(signature.changed) < nanoseconds(lookedAt) - timestampUncertaintyNs(signature);

@@ -9,69 +9,167 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <new>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace krlib {
 
+// Memory for large arrays. A large block is mapped, in huge pages where the
+// system allows, and once released it is kept a while for the next parse
+// (the kernel may reclaim its pages meanwhile): a fresh page costs a fault
+// and a clearing, which for a store of a million lines costs more than
+// parsing it. Small blocks come from the heap. Pages never written are never
+// touched. allocate() and reallocate() throw std::bad_alloc when there is no
+// memory.
+namespace bulk {
+struct Block {
+    void* at = nullptr;
+    std::size_t bytes = 0;  // what was asked for, or more
+};
+Block allocate(std::size_t bytes);
+// Keeps the first bytes of `block`; on failure throws and leaves it as it was.
+Block reallocate(Block block, std::size_t bytes);
+void release(Block block) noexcept;
+}  // namespace bulk
+
+// An array of `T` left uninitialised, in bulk memory.
+template <class T>
+class HeapArray {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    HeapArray() = default;
+    explicit HeapArray(std::size_t count) { allocate(count); }
+    ~HeapArray() { bulk::release(block_); }
+    HeapArray(HeapArray&& other) noexcept : block_(std::exchange(other.block_, {})) {}
+    HeapArray& operator=(HeapArray&& other) noexcept
+    {
+        if (this != &other) {
+            bulk::release(block_);
+            block_ = std::exchange(other.block_, {});
+        }
+        return *this;
+    }
+
+    void allocate(std::size_t count)
+    {
+        const bulk::Block block = bulk::allocate(bytesFor(count));
+        bulk::release(block_);
+        block_ = block;
+    }
+    // Keeps the first items; throws std::bad_alloc, leaving them as they are,
+    // when there is no room.
+    void reallocate(std::size_t count) { block_ = bulk::reallocate(block_, bytesFor(count)); }
+    T* data() { return static_cast<T*>(block_.at); }
+    const T* data() const { return static_cast<const T*>(block_.at); }
+    T& operator[](std::size_t i) { return data()[i]; }
+    const T& operator[](std::size_t i) const { return data()[i]; }
+
+private:
+    static std::size_t bytesFor(std::size_t count)
+    {
+        if (count > SIZE_MAX / sizeof(T))
+            throw std::bad_alloc();
+        return count > 0 ? count * sizeof(T) : 1;
+    }
+    bulk::Block block_;
+};
+
+// The bytes of a store, read straight into a buffer of their own, with their
+// line feeds counted while each piece just read is still in the cache.
+class StoreText {
+public:
+    StoreText() = default;
+    static StoreText copyOf(std::string_view text);
+    // Reads `fd` from its position to the end; `expectedSize` is a hint.
+    // False with errno set on a read error, or EFBIG when the text reaches
+    // 4 GiB.
+    bool readFrom(int fd, std::size_t expectedSize);
+
+    std::string_view view() const { return {bytes_.data(), size_}; }
+    std::size_t lineFeeds() const { return lineFeeds_; }
+
+private:
+    HeapArray<char> bytes_;
+    std::size_t size_ = 0;
+    std::size_t lineFeeds_ = 0;
+};
+
 // One parsed store: (section, name) -> value. It keeps the file's text (less
-// than 4 GiB) and views into it, in one flat table sized from the number of lines before the
-// first line is read: parsing allocates nothing per line and never rehashes.
-// It never moves, so that the views stay valid.
+// than 4 GiB) and records of its values as offsets into it. The index is
+// split by hash into partitions small enough to be built in the processor's
+// cache: parsing streams through memory instead of jumping across one table
+// as large as the store, allocates nothing per line and never rehashes. It
+// never moves, so that the views it hands out stay valid.
 class ConfigStore {
 public:
-    explicit ConfigStore(std::string text);
+    explicit ConfigStore(std::string_view text);
+    explicit ConfigStore(StoreText text);
     ConfigStore(const ConfigStore&) = delete;
     ConfigStore& operator=(const ConfigStore&) = delete;
 
-    // The value of `name` in `section`, or null.
-    const std::string_view* find(std::string_view section, std::string_view name) const;
+    // The value of `name` in `section`, if there is one.
+    std::optional<std::string_view> find(std::string_view section, std::string_view name) const;
 
     // Calls visit(section, name, value) for every value that takes effect,
     // sections and names each in byte order.
     void forEach(const std::function<void(std::string_view, std::string_view, std::string_view)>& visit) const;
 
 private:
-    // The name as an offset into the text: a store is smaller than 4 GiB.
-    struct Entry {
-        std::string_view value;
+    // One value line, as offsets into the text (a store is smaller than
+    // 4 GiB).
+    struct Record {
         std::uint32_t nameOffset;
         std::uint32_t nameLength;
+        std::uint32_t valueOffset;
+        std::uint32_t valueLength;
         std::uint32_t section;  // index into sections_
     };
-    // A zeroed table of slots: a large one is mapped afresh (in huge pages
-    // where the system allows), a small one taken from the heap.
-    class Slots {
-    public:
-        Slots() = default;
-        ~Slots();
-        void allocate(std::size_t count);
-        Slots(const Slots&) = delete;
-        Slots& operator=(const Slots&) = delete;
-        std::uint64_t& operator[](std::size_t i) { return slots_[i]; }
-        std::uint64_t operator[](std::size_t i) const { return slots_[i]; }
-
-    private:
-        std::uint64_t* slots_ = nullptr;
-        std::size_t bytes_ = 0;
-        bool mapped_ = false;
+    // Eight slots in one cache line. A filled slot holds the upper half of
+    // its key's hash (its tag) and its record's index + 1; a record of 0 is
+    // an empty slot. Slots fill from the first, and none is ever emptied.
+    struct alignas(64) Bucket {
+        std::uint32_t tags[8];
+        std::uint32_t records[8];
     };
-    struct Pending;
+    // The buckets of one partition, buckets_[base, base + count): a key goes
+    // in the first bucket with room from its home bucket on, and is looked
+    // for there; at most half of the slots are filled, so that the search
+    // seldom goes past the home bucket.
+    struct Partition {
+        std::size_t base;
+        std::uint32_t count;
+    };
+    struct Pair;
 
-    void insert(const Pending& value);
-    std::string_view nameOf(const Entry& entry) const
+    void build();
+    const Partition& partitionOf(std::uint32_t tag) const
     {
-        return std::string_view(text_).substr(entry.nameOffset, entry.nameLength);
+        return partitions_[partitionBits_ == 0 ? 0 : tag >> (32 - partitionBits_)];
+    }
+    void insert(const Partition& partition, const Pair& pair);
+    bool sameKey(const Record& a, const Record& b) const;
+    std::string_view nameOf(const Record& record) const
+    {
+        return {text_.view().data() + record.nameOffset, record.nameLength};
+    }
+    std::string_view valueOf(const Record& record) const
+    {
+        return {text_.view().data() + record.valueOffset, record.valueLength};
     }
 
-    std::string text_;
+    StoreText text_;
     std::vector<std::string_view> sections_;  // one per section header line
-    std::vector<Entry> entries_;
-    // Open addressing, linear probing, at most half full. A slot holds the
-    // upper half of its key's hash and the entry's index + 1; 0 is empty.
-    std::size_t mask_ = 0;
-    Slots slots_;
+    HeapArray<Record> records_;               // every value line, in order
+    unsigned partitionBits_ = 0;              // the hash's top bits pick the partition
+    std::vector<Partition> partitions_;
+    HeapArray<Bucket> buckets_;
+    std::size_t bucketCount_ = 0;
 };
 
 // A line of the file with its line end ("\n", "\r\n", or "" for a last line
@@ -107,7 +205,50 @@ struct ParsedLine {
     std::string_view value;    // Value: the value, trimmed
     size_t valueOffset = 0;    // Value: where the value's text begins in the line
 };
-ParsedLine parseLine(std::string_view line);
+
+namespace lineparse {
+inline bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+inline size_t skipBlanks(std::string_view text, size_t pos)
+{
+    while (pos < text.size() && isBlank(text[pos]))
+        ++pos;
+    return pos;
+}
+
+inline std::string_view trimBlanks(std::string_view text)
+{
+    text.remove_prefix(skipBlanks(text, 0));
+    while (!text.empty() && isBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+}  // namespace lineparse
+
+// Inline: the parse of a large store calls it once per line.
+inline ParsedLine parseLine(std::string_view line)
+{
+    using namespace lineparse;
+    ParsedLine parsed;
+    const std::string_view trimmed = trimBlanks(line);
+    if (trimmed.empty() || trimmed[0] == '#' || trimmed[0] == ';')
+        return parsed;
+    if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
+        parsed.kind = ParsedLine::Kind::Section;
+        parsed.section = trimmed.substr(1, trimmed.size() - 2);
+        return parsed;
+    }
+    const size_t equals = line.find('=');
+    if (equals == std::string_view::npos)
+        return parsed;
+    parsed.name = trimBlanks(line.substr(0, equals));
+    if (parsed.name.empty())
+        return parsed;
+    parsed.kind = ParsedLine::Kind::Value;
+    parsed.valueOffset = skipBlanks(line, equals + 1);
+    parsed.value = trimBlanks(line.substr(parsed.valueOffset));
+    return parsed;
+}
 
 // $KR_REGISTRY_DIR, or /etc/kragent when unset or empty.
 std::string registryDirectory();
