@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <cstdio>
@@ -205,6 +207,47 @@ TEST(ConfigStoreTable, LastLineForEachNameWinsAmongManyNames)
     EXPECT_FALSE(store.find("S12", "name 1").has_value());
     EXPECT_FALSE(store.find("S1", "name 20000").has_value());
     EXPECT_FALSE(store.find("", "before").has_value());
+}
+
+// The line count sizes the parse's arrays: it must be exact for any length
+// and any spacing of line feeds, including runs longer than one counting
+// round.
+TEST(ConfigStoreTable, LineFeedsAreCountedExactly)
+{
+    std::mt19937 random(11);
+    for (const size_t length : {0UL, 1UL, 15UL, 16UL, 17UL, 4079UL, 4080UL, 4081UL, 8191UL, 100'000UL}) {
+        for (const unsigned everyNth : {1U, 2U, 23U, 5000U}) {
+            std::string text(length, 'x');
+            for (char& c : text)
+                if (random() % everyNth == 0)
+                    c = '\n';
+            EXPECT_EQ(krlib::StoreText::copyOf(text).lineFeeds(), static_cast<size_t>(std::count(text.begin(), text.end(), '\n')))
+                << length << " bytes, one feed in " << everyNth;
+        }
+    }
+}
+
+// A parse reuses the memory of stores parsed before it: nothing of an
+// earlier store may show through in a later one.
+TEST(ConfigStoreTable, LaterStoreShowsNothingOfAnEarlierOne)
+{
+    const auto storeOf = [](int values, const std::string& value) {
+        std::string text = "[S]\n";
+        for (int i = 0; i < values; ++i)
+            text += "name" + std::to_string(i) + " = " + value + "\n";
+        return std::make_unique<krlib::ConfigStore>(text);
+    };
+    storeOf(40'000, "earlier").reset();
+    const auto later = storeOf(30'000, "later");
+    EXPECT_EQ(later->find("S", "name0"), std::optional<std::string_view>("later"));
+    EXPECT_EQ(later->find("S", "name29999"), std::optional<std::string_view>("later"));
+    EXPECT_FALSE(later->find("S", "name30000").has_value());
+    EXPECT_FALSE(later->find("S", "name39999").has_value());
+    int listed = 0;
+    later->forEach([&](std::string_view, std::string_view, std::string_view value) {
+        listed += value == "later" ? 1 : 1000;
+    });
+    EXPECT_EQ(listed, 30'000);
 }
 
 }  // namespace

@@ -188,14 +188,29 @@ void release(Block block) noexcept
 
 namespace {
 
-// Line feeds in `text`, eight bytes at a time.
+// Line feeds in `text`: sixteen bytes at a time where the processor has the
+// instructions for it, else eight.
 size_t lineFeedsIn(std::string_view text)
 {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7FULL;
     size_t lines = 0;
     const char* at = text.data();
     const char* const end = at + text.size();
+#if defined(__SSE2__)
+    const __m128i feed = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_setzero_si128();
+    while (end - at >= 16) {
+        // Each byte of `counts` counts the feeds in its lane, for at most
+        // 255 rounds; then the lanes are summed.
+        __m128i counts = zero;
+        const size_t rounds = std::min<size_t>(255, static_cast<size_t>(end - at) / 16);
+        for (size_t i = 0; i < rounds; ++i, at += 16)
+            counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), feed));
+        const __m128i sums = _mm_sad_epu8(counts, zero);
+        lines += static_cast<size_t>(_mm_cvtsi128_si32(sums)) + static_cast<size_t>(_mm_extract_epi16(sums, 4));
+    }
+#else
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7FULL;
     for (; end - at >= 8; at += 8) {
         std::uint64_t word;
         std::memcpy(&word, at, sizeof word);
@@ -205,6 +220,7 @@ size_t lineFeedsIn(std::string_view text)
         const std::uint64_t marks = (~(((feeds & kLows) + kLows) | feeds | kLows)) >> 7;
         lines += static_cast<size_t>((marks * kOnes) >> 56);
     }
+#endif
     return lines + static_cast<size_t>(std::count(at, end, '\n'));
 }
 
