@@ -34,7 +34,7 @@ constexpr std::size_t kLine = 64;
 // all, each for at most this long. A block is reused for a request of at
 // least half its size.
 constexpr std::size_t kMostSpares = 8;
-constexpr std::size_t kMostSpareBytes = std::size_t{256} << 20;
+constexpr std::size_t kMostSpareBytes = std::size_t{128} << 20;
 constexpr long long kSpareLifeNs = 10'000'000'000LL;
 
 struct Spare {
@@ -46,6 +46,9 @@ struct Spares {
     std::mutex lock;
     Spare kept[kMostSpares];
     std::size_t bytes = 0;
+    // When the oldest spare was kept, or 0 when none is: a look without the
+    // lock tells whether any is due to be dropped.
+    std::atomic<long long> oldest{0};
 };
 
 // Never destroyed: a store may be released while the process exits.
@@ -80,12 +83,18 @@ struct Dropped {
 // Drops the spares kept longer than their life. Call with the lock held.
 void dropStale(Spares& all, long long now, Dropped& dropped)
 {
+    long long oldest = 0;
     for (Spare& spare : all.kept) {
-        if (spare.block.at != nullptr && now - spare.keptAt > kSpareLifeNs) {
+        if (spare.block.at == nullptr)
+            continue;
+        if (now - spare.keptAt > kSpareLifeNs) {
             all.bytes -= spare.block.bytes;
             dropped.add(std::exchange(spare, Spare{}).block);
+        } else if (oldest == 0 || spare.keptAt < oldest) {
+            oldest = spare.keptAt;
         }
     }
+    all.oldest.store(oldest, std::memory_order_relaxed);
 }
 
 Block spareFor(std::size_t bytes)
@@ -132,6 +141,8 @@ void keep(Block block) noexcept
         if (empty != nullptr && all.bytes + block.bytes <= kMostSpareBytes) {
             *empty = Spare{block, now};
             all.bytes += block.bytes;
+            if (all.oldest.load(std::memory_order_relaxed) == 0)
+                all.oldest.store(now, std::memory_order_relaxed);
             return;
         }
         if (smallest == nullptr || smallest->block.bytes > block.bytes) {
@@ -144,6 +155,20 @@ void keep(Block block) noexcept
 }
 
 }  // namespace
+
+void dropStaleSpares() noexcept
+{
+    Spares& all = spares();
+    const long long oldest = all.oldest.load(std::memory_order_relaxed);
+    if (oldest == 0)
+        return;
+    const long long now = nowNs();
+    if (now - oldest <= kSpareLifeNs)
+        return;
+    Dropped dropped;
+    std::lock_guard<std::mutex> guard(all.lock);
+    dropStale(all, now, dropped);
+}
 
 Block allocate(std::size_t bytes)
 {
@@ -744,6 +769,8 @@ void noteStoreChanged()
 
 LoadedStore loadStore(const std::string& path)
 {
+    bulk::dropStaleSpares();
+
     // An unchanged store costs one stat(): no descriptor is opened. Only a
     // store that any user may read is taken from the cache this way; one
     // with a narrower mode is opened, so that a process that has switched to

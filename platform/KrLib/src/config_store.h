@@ -35,6 +35,10 @@ Block allocate(std::size_t bytes);
 // Keeps the first bytes of `block`; on failure throws and leaves it as it was.
 Block reallocate(Block block, std::size_t bytes);
 void release(Block block) noexcept;
+// Unmaps the released blocks kept longer than they are kept for; cheap when
+// there are none. Called on every read of a store, so that a process that
+// has parsed a large store does not hold its spare memory for long.
+void dropStaleSpares() noexcept;
 }  // namespace bulk
 
 // An array of `T` left uninitialised, in bulk memory.
