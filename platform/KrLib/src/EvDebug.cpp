@@ -240,7 +240,7 @@ void choose(Route& route, OpenLogFiles& files, const Settings& settings, const s
 // choice is made again when the settings or the store change, and at least
 // every kRecheckNs, when a log renamed or removed under its name is opened
 // anew.
-void appendLine(Route Logs::*which, const char* variable, const std::string& fileName, std::string_view line)
+void appendLine(Route Logs::*which, std::string_view variable, const std::string& fileName, std::string_view line)
 {
     Logs& all = logs();
     Route& route = all.*which;
