@@ -9,9 +9,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +22,9 @@
 #include <string_view>
 #include <unistd.h>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 extern char** environ;
 
@@ -378,8 +378,8 @@ char* decimal(char* out, unsigned long value, int width = 1)
     return out;
 }
 
-// Writes "<pid> <tid> <MM/DD HH:MM:SS.mmm> " at `out` (at most 64 bytes);
-// answers the end. The ids, and the time down to the second, are written as
+// Writes "<pid> <tid> <MM/DD HH:MM:SS.mmm> " at `out` (some 40 bytes, at
+// most 160 whatever the fields); answers the end. The ids, and the time down to the second, are written as
 // text once (per thread, and per second) and copied from then on.
 char* prefix(char* out, ThreadState& self)
 {
