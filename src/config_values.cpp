@@ -78,9 +78,8 @@ bool readValue(unsigned char* out, const char* valueName, const char* partition)
         return false;
     }
 
-    KRPlatformInfo store;
+    KRPlatformInfo store;  // focused on KRPI_Focus::getFocus()
     EvEvent log;
-    store.setFocus(KRPI_Focus::getFocus());
     log.debug("focus = %s", KRPI_Focus::getFocus().c_str());
 
     ValueText value;

@@ -372,7 +372,16 @@ TEST(DebugLog, RotatedLogIsNoticedWithinASecond)
     ASSERT_EQ(unlink(eventLog.c_str()), 0);
     log.CriticalEvent(0x2A000001, 2, 0);
     std::this_thread::sleep_for(kPastTheRecheck);
+    const std::string beforeThird = timestampNow();
     log.CriticalEvent(0x2A000001, 3, 0);
+
+    // The time of a line in a later second is that second's, not the last
+    // line's.
+    const auto written = lndbtest::readLines(debugLog);
+    std::smatch stamp;
+    ASSERT_FALSE(written.empty());
+    ASSERT_TRUE(std::regex_search(written.back(), stamp, kDebugPrefix));
+    EXPECT_LE(beforeThird, stamp[3].str());
 
     std::vector<std::string> rotated;
     for (const std::string& line : lndbtest::readLines(debugLog + ".1"))

@@ -22,6 +22,9 @@
 #include <string_view>
 #include <unistd.h>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 extern char** environ;
 
@@ -237,7 +240,7 @@ void choose(Route& route, OpenLogFiles& files, const Settings& settings, const s
 // choice is made again when the settings or the store change, and at least
 // every kRecheckNs, when a log renamed or removed under its name is opened
 // anew.
-void appendLine(Route Logs::*which, const char* variable, const std::string& fileName, std::string_view line)
+void appendLine(Route Logs::*which, std::string_view variable, const std::string& fileName, std::string_view line)
 {
     Logs& all = logs();
     Route& route = all.*which;
@@ -256,19 +259,28 @@ void appendLine(Route Logs::*which, const char* variable, const std::string& fil
     krlib::writeAll(route.fd >= 0 ? route.fd : STDERR_FILENO, line);
 }
 
-// What a thread keeps from line to line: its id, the local time of the last
-// second it logged in (localtime_r() takes a lock that all threads share),
-// and the buffers a line is built in, so that a line needs no allocation.
-// One thread_local object: one look-up of the thread's storage per line.
+// What a thread keeps from line to line: its id and the text of the ids, the
+// local time of the last second it logged in as text (localtime_r() takes a
+// lock that all threads share), and the buffers a line is built in, so that a
+// line needs no allocation. One thread_local object: one look-up of the
+// thread's storage per line.
 struct ThreadState {
-    pid_t threadId = 0;
+    pid_t threadId = 0;  // 0: the ids are to be asked for and written again
+    char ids[48];        // "<pid> <tid> "
+    size_t idsLength = 0;
     time_t second = -1;
     struct tm fields {};
+    char clock[112];  // "MM/DD HH:MM:SS." of `second` (room for any int fields)
+    size_t clockLength = 0;
     char message[2048];
     char line[2560];
 };
 
-ThreadState& threadState()
+// Not inlined: in a shared library each use of a thread_local's address is a
+// call of __tls_get_addr, and the compiler would rather make that call again
+// at every use than keep the address in a register; a caller of this
+// function keeps the reference it answers like any other pointer.
+[[gnu::noinline]] ThreadState& threadState()
 {
     thread_local ThreadState state;
     return state;
@@ -366,47 +378,76 @@ char* decimal(char* out, unsigned long value, int width = 1)
     return out;
 }
 
-// Writes "<pid> <tid> <MM/DD HH:MM:SS.mmm> " at `out` (at most 64 bytes);
-// answers the end.
+// Writes "<pid> <tid> <MM/DD HH:MM:SS.mmm> " at `out` (some 40 bytes, at
+// most 160 whatever the fields); answers the end. The ids, and the time down to the second, are written as
+// text once (per thread, and per second) and copied from then on.
 char* prefix(char* out, ThreadState& self)
 {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
+    if (self.threadId == 0) {
+        self.threadId = gettid();
+        char* ids = decimal(self.ids, static_cast<unsigned long>(processId()));
+        *ids++ = ' ';
+        ids = decimal(ids, static_cast<unsigned long>(self.threadId));
+        *ids++ = ' ';
+        self.idsLength = static_cast<size_t>(ids - self.ids);
+    }
     if (ts.tv_sec != self.second) {
         localtime_r(&ts.tv_sec, &self.fields);
+        const struct tm& t = self.fields;
+        char* clock = decimal(self.clock, static_cast<unsigned long>(t.tm_mon + 1), 2);
+        *clock++ = '/';
+        clock = decimal(clock, static_cast<unsigned long>(t.tm_mday), 2);
+        *clock++ = ' ';
+        clock = decimal(clock, static_cast<unsigned long>(t.tm_hour), 2);
+        *clock++ = ':';
+        clock = decimal(clock, static_cast<unsigned long>(t.tm_min), 2);
+        *clock++ = ':';
+        clock = decimal(clock, static_cast<unsigned long>(t.tm_sec), 2);
+        *clock++ = '.';
+        self.clockLength = static_cast<size_t>(clock - self.clock);
         self.second = ts.tv_sec;
     }
-    if (self.threadId == 0)
-        self.threadId = gettid();
-    const struct tm& t = self.fields;
-    out = decimal(out, static_cast<unsigned long>(processId()));
-    *out++ = ' ';
-    out = decimal(out, static_cast<unsigned long>(self.threadId));
-    *out++ = ' ';
-    out = decimal(out, static_cast<unsigned long>(t.tm_mon + 1), 2);
-    *out++ = '/';
-    out = decimal(out, static_cast<unsigned long>(t.tm_mday), 2);
-    *out++ = ' ';
-    out = decimal(out, static_cast<unsigned long>(t.tm_hour), 2);
-    *out++ = ':';
-    out = decimal(out, static_cast<unsigned long>(t.tm_min), 2);
-    *out++ = ':';
-    out = decimal(out, static_cast<unsigned long>(t.tm_sec), 2);
-    *out++ = '.';
-    out = decimal(out, static_cast<unsigned long>(ts.tv_nsec / 1'000'000), 3);
+    out = std::copy(self.ids, self.ids + self.idsLength, out);
+    out = std::copy(self.clock, self.clock + self.clockLength, out);
+    const auto millisecond = static_cast<unsigned>(ts.tv_nsec / 1'000'000);
+    *out++ = static_cast<char>('0' + millisecond / 100);
+    *out++ = static_cast<char>('0' + millisecond / 10 % 10);
+    *out++ = static_cast<char>('0' + millisecond % 10);
     *out++ = ' ';
     return out;
 }
 
-// True when `text` holds no byte that appendOnOneLine() would escape. Eight
-// bytes at a time: a word with no byte below 0x20 and none equal to 0x7F is
-// plain; any other word is looked at byte by byte (a tab is plain).
+// True when `text` holds no byte that appendOnOneLine() would escape. Sixteen
+// (with SSE2) or eight bytes at a time: a block with no byte below 0x20 and
+// none equal to 0x7F is plain; any other block is looked at byte by byte (a
+// tab is plain).
 bool allPlain(std::string_view text)
 {
     constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
     constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
     const char* at = text.data();
     const char* const end = at + text.size();
+#if defined(__SSE2__)
+    if (end - at >= 16) {
+        const __m128i space = _mm_set1_epi8(0x20);
+        const __m128i del = _mm_set1_epi8(0x7F);
+        const auto blockIsPlain = [&](const char* block) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+            // 0xFF for each byte at or above 0x20 (unsigned) and not 0x7F.
+            const __m128i plain =
+                _mm_andnot_si128(_mm_cmpeq_epi8(bytes, del), _mm_cmpeq_epi8(_mm_max_epu8(bytes, space), bytes));
+            return _mm_movemask_epi8(plain) == 0xFFFF || std::all_of(block, block + 16, plainByte);
+        };
+        for (; end - at > 16; at += 16) {
+            if (!blockIsPlain(at))
+                return false;
+        }
+        // The last sixteen bytes, some of them looked at already.
+        return blockIsPlain(end - 16);
+    }
+#endif
     for (; end - at >= 8; at += 8) {
         std::uint64_t word;
         std::memcpy(&word, at, sizeof word);
