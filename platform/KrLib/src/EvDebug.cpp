@@ -379,8 +379,9 @@ char* decimal(char* out, unsigned long value, int width = 1)
 }
 
 // Writes "<pid> <tid> <MM/DD HH:MM:SS.mmm> " at `out` (some 40 bytes, at
-// most 160 whatever the fields); answers the end. The ids, and the time down to the second, are written as
-// text once (per thread, and per second) and copied from then on.
+// most 160 whatever the fields); answers the end. The ids, and the time down
+// to the second, are written as text once (per thread, and per second) and
+// copied from then on.
 char* prefix(char* out, ThreadState& self)
 {
     timespec ts{};
