@@ -250,4 +250,34 @@ TEST(ConfigStoreTable, LaterStoreShowsNothingOfAnEarlierOne)
     EXPECT_EQ(listed, 30'000);
 }
 
+// The store's own pass over the text (sixteen bytes at a time) against the
+// line-by-line reading the writer uses: for texts of every shape (names,
+// signs, blanks, carriage returns, headers, comments, long and short lines)
+// both give the same values.
+TEST(ConfigStoreTable, ParseAgreesWithLineByLineReading)
+{
+    std::mt19937 random(5);
+    const std::string alphabet = "ab==  \t\n\n\r[]#;x";
+    for (int round = 0; round < 400; ++round) {
+        std::string text;
+        const size_t length = random() % 600;
+        for (size_t i = 0; i < length; ++i)
+            text += alphabet[random() % alphabet.size()];
+        std::map<std::pair<std::string, std::string>, std::string> expected;
+        std::optional<std::string> section;
+        krlib::forEachLine(text, [&](const krlib::RawLine& raw) {
+            const krlib::ParsedLine line = krlib::parseLine(raw.content);
+            if (line.kind == krlib::ParsedLine::Kind::Section)
+                section = std::string(line.section);
+            else if (line.kind == krlib::ParsedLine::Kind::Value && section)
+                expected[{*section, std::string(line.name)}] = std::string(line.value);
+        });
+        std::map<std::pair<std::string, std::string>, std::string> parsed;
+        krlib::ConfigStore(text).forEach([&](std::string_view inSection, std::string_view name, std::string_view value) {
+            parsed[{std::string(inSection), std::string(name)}] = std::string(value);
+        });
+        ASSERT_EQ(parsed, expected) << "text: " << krlib::printable(text);
+    }
+}
+
 }  // namespace

@@ -200,7 +200,7 @@ void forEachLine(std::string_view text, Visit&& visit)
 }
 std::vector<RawLine> splitLines(std::string_view text);
 
-// What one line (without its line end) means to the parser.
+// What a line means to the parser.
 struct ParsedLine {
     enum class Kind { Ignored, Section, Value };
     Kind kind = Kind::Ignored;
@@ -229,8 +229,10 @@ inline std::string_view trimBlanks(std::string_view text)
 }
 }  // namespace lineparse
 
-// Inline: the parse of a large store calls it once per line.
-inline ParsedLine parseLine(std::string_view line)
+// What `line` (without its line end) means, `equals` being where its first
+// '=' is (npos: nowhere). Inline: the parse of a large store calls it once per
+// line.
+inline ParsedLine parseLine(std::string_view line, size_t equals)
 {
     using namespace lineparse;
     ParsedLine parsed;
@@ -242,7 +244,6 @@ inline ParsedLine parseLine(std::string_view line)
         parsed.section = trimmed.substr(1, trimmed.size() - 2);
         return parsed;
     }
-    const size_t equals = line.find('=');
     if (equals == std::string_view::npos)
         return parsed;
     parsed.name = trimBlanks(line.substr(0, equals));
@@ -253,6 +254,9 @@ inline ParsedLine parseLine(std::string_view line)
     parsed.value = trimBlanks(line.substr(parsed.valueOffset));
     return parsed;
 }
+
+// What `line` (without its line end) means.
+inline ParsedLine parseLine(std::string_view line) { return parseLine(line, line.find('=')); }
 
 // $KR_REGISTRY_DIR, or /etc/kragent when unset or empty.
 std::string registryDirectory();
