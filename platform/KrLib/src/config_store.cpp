@@ -383,7 +383,7 @@ std::uint64_t hashBytes(std::string_view text, std::uint64_t seed)
         a = load64(at + left - 16);
         b = load64(at + left - 8);
     }
-    return fold(kMix1 ^ length, fold(a ^ kMix1, b ^ seed ^ kMix2));
+    return fold(a ^ seed ^ kMix1, b ^ length ^ kMix2);
 }
 
 // Chosen once per process, so that which names share a slot cannot be
