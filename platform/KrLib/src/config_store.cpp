@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -51,12 +52,13 @@ struct Spares {
     std::atomic<long long> oldest{0};
 };
 
-// Never destroyed: a store may be released while the process exits.
-Spares& spares()
-{
-    static Spares* const instance = new Spares;
-    return *instance;
-}
+// Built before any code runs and with nothing to undo at exit, so that a
+// store released while the process exits still finds it, and so that
+// reaching it never allocates (keep() must not throw).
+static_assert(std::is_trivially_destructible_v<Spares>);
+constinit Spares allSpares;
+
+Spares& spares() { return allSpares; }
 
 long long nowNs()
 {
