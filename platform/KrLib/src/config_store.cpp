@@ -475,6 +475,8 @@ ConfigStore::ConfigStore(StoreText text) : text_(std::move(text))
     build();
 }
 
+namespace {
+
 // The first line feed from `at` on, or null when there is none before `end`;
 // `equals` is set to the first '=' before it, if there is one. Both are
 // looked for in one pass, sixteen bytes at a time where the processor has
@@ -508,6 +510,8 @@ const char* lineFeedAfter(const char* at, const char* end, const char*& equals)
     }
     return nullptr;
 }
+
+}  // namespace
 
 // A value on its way to its partition: its key's tag and its record.
 struct ConfigStore::Pair {
