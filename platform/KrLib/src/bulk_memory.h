@@ -11,12 +11,11 @@
 namespace krlib {
 
 // Memory for large arrays. A large block is mapped, in huge pages where the
-// system allows, and once released it is kept a while for the next parse
-// (the kernel may reclaim its pages meanwhile): a fresh page costs a fault
-// and a clearing, which for a store of a million lines costs more than
-// parsing it. Small blocks come from the heap. Pages never written are never
-// touched. allocate() and reallocate() throw std::bad_alloc when there is no
-// memory.
+// system allows, and once released it is kept a few seconds for the next
+// parse: a fresh page costs a fault and a clearing, which for a store of a
+// million lines costs more than parsing it. Small blocks come from the heap.
+// Pages never written are never touched. allocate() and reallocate() throw
+// std::bad_alloc when there is no memory.
 namespace bulk {
 struct Block {
     void* at = nullptr;
