@@ -281,12 +281,7 @@ unsigned slotsTagged(const Bucket& bucket, std::uint32_t tag)
 
 ConfigStore::ConfigStore(std::string_view text) : text_(StoreText::copyOf(text)) { build(); }
 
-ConfigStore::ConfigStore(StoreText text) : text_(std::move(text))
-{
-    if (text_.view().size() >= UINT32_MAX)
-        throw std::length_error("configuration store of 4 GiB or more");
-    build();
-}
+ConfigStore::ConfigStore(StoreText text) : text_(std::move(text)) { build(); }
 
 namespace {
 
@@ -337,36 +332,40 @@ bool ConfigStore::sameKey(const Record& a, const Record& b) const
     return nameOf(a) == nameOf(b) && (a.section == b.section || sections_[a.section] == sections_[b.section]);
 }
 
-inline void ConfigStore::insert(const Partition& partition, const Pair& pair)
+template <class IsKey>
+inline ConfigStore::Slot ConfigStore::probe(const Partition& partition, std::uint32_t tag, IsKey isKey) const
 {
     const size_t end = partition.base + partition.count;
-    for (size_t b = partition.base + homeBucket(pair.tag, partitionBits_, partition.count);;) {
-        Bucket& bucket = buckets_[b];
+    for (size_t b = partition.base + homeBucket(tag, partitionBits_, partition.count);;) {
+        const Bucket& bucket = buckets_[b];
         const unsigned filled = filledSlots(bucket);
-        // The same key's slot takes the later line, which replaces the
-        // earlier one.
-        for (unsigned same = slotsTagged(bucket, pair.tag) & filled; same != 0; same &= same - 1) {
+        for (unsigned same = slotsTagged(bucket, tag) & filled; same != 0; same &= same - 1) {
             const int k = __builtin_ctz(same);
-            if (sameKey(records_[bucket.records[k] - 1], records_[pair.record])) {
-                bucket.records[k] = pair.record + 1;
-                return;
-            }
+            if (isKey(records_[bucket.records[k] - 1]))
+                return {b, k, true};
         }
-        if (filled != 0xFF) {
-            const int k = __builtin_ctz(~filled);
-            bucket.tags[k] = pair.tag;
-            bucket.records[k] = pair.record + 1;
-            return;
-        }
+        if (filled != 0xFF)
+            return {b, __builtin_ctz(~filled), false};
         if (++b == end)
             b = partition.base;
     }
 }
 
+inline void ConfigStore::insert(const Partition& partition, const Pair& pair)
+{
+    // The same key's slot takes the later line, which replaces the earlier
+    // one; a new key takes the empty slot.
+    const Slot slot =
+        probe(partition, pair.tag, [&](const Record& kept) { return sameKey(kept, records_[pair.record]); });
+    Bucket& bucket = buckets_[slot.bucket];
+    bucket.tags[slot.k] = pair.tag;
+    bucket.records[slot.k] = pair.record + 1;
+}
+
 void ConfigStore::build()
 {
-    // About this many values per partition keep its slots (8 bytes each,
-    // twice as many as values) within the processor's second-level cache.
+    // About this many values per partition keep its buckets (16 bytes per
+    // value) within the processor's second-level cache.
     constexpr size_t kValuesPerPartition = 8192;
     constexpr unsigned kMostPartitionBits = 12;
     // Pairs are kept in blocks, each partition's blocks chained in the order
@@ -419,7 +418,7 @@ void ConfigStore::build()
                                            static_cast<std::uint32_t>(line.value.size()),
                                            static_cast<std::uint32_t>(sections_.size() - 1)};
             const std::uint32_t tag = tagOf(keyHash(sectionKey, line.name));
-            Run& run = runs[partitionBits_ == 0 ? 0 : tag >> (32 - partitionBits_)];
+            Run& run = runs[partitionIndex(tag)];
             if (run.fill == kBlockPairs) {
                 const std::uint32_t block = blocksTaken++;
                 nextBlock[block] = kNoBlock;
@@ -460,26 +459,15 @@ void ConfigStore::build()
     }
 }
 
-
 std::optional<std::string_view> ConfigStore::find(std::string_view section, std::string_view name) const
 {
     const std::uint32_t tag = tagOf(keyHash(sectionHash(section), name));
-    const Partition& partition = partitionOf(tag);
-    const size_t end = partition.base + partition.count;
-    for (size_t b = partition.base + homeBucket(tag, partitionBits_, partition.count);;) {
-        const Bucket& bucket = buckets_[b];
-        const unsigned filled = filledSlots(bucket);
-        for (unsigned same = slotsTagged(bucket, tag) & filled; same != 0; same &= same - 1) {
-            const Record& record = records_[bucket.records[__builtin_ctz(same)] - 1];
-            if (nameOf(record) == name && sections_[record.section] == section)
-                return valueOf(record);
-        }
-        // A key is kept in the first bucket with room on its way.
-        if (filled != 0xFF)
-            return std::nullopt;
-        if (++b == end)
-            b = partition.base;
-    }
+    const Slot slot = probe(partitions_[partitionIndex(tag)], tag, [&](const Record& record) {
+        return nameOf(record) == name && sections_[record.section] == section;
+    });
+    if (!slot.found)
+        return std::nullopt;
+    return valueOf(records_[buckets_[slot.bucket].records[slot.k] - 1]);
 }
 
 std::string registryDirectory()

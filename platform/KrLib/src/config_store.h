@@ -88,10 +88,21 @@ private:
     struct Pair;
 
     void build();
-    const Partition& partitionOf(std::uint32_t tag) const
+    // Where a key stands: the first filled slot on its way whose tag matches
+    // and whose record isKey() accepts (found), else the first empty slot on
+    // its way. A key is kept in the first bucket with room from its home
+    // bucket on, so the walk ends at the first bucket with an empty slot.
+    struct Slot {
+        std::size_t bucket;
+        int k;
+        bool found;
+    };
+    std::size_t partitionIndex(std::uint32_t tag) const
     {
-        return partitions_[partitionBits_ == 0 ? 0 : tag >> (32 - partitionBits_)];
+        return partitionBits_ == 0 ? 0 : tag >> (32 - partitionBits_);
     }
+    template <class IsKey>
+    Slot probe(const Partition& partition, std::uint32_t tag, IsKey isKey) const;
     void insert(const Partition& partition, const Pair& pair);
     bool sameKey(const Record& a, const Record& b) const;
     std::string_view nameOf(const Record& record) const
